@@ -1,0 +1,26 @@
+// KorvDecrypt: decrypts one crypted file to another path, or in place.
+#include <cstdio>
+#include <string>
+
+#include <KFsCryptedFile.h>
+
+int main(int argc, char* argv[])
+{
+    if (argc < 2 || argc > 3) {
+        std::printf("Usage :\n");
+        std::printf("KorvDecrypt.exe <source> [ <target> ]\n");
+        std::printf("Note : when <target> is omitted, 'in place' decryption will occur.\n");
+        return -1;
+    }
+    const std::string source = argv[1];
+    const std::string target = argc == 3 ? argv[2] : argv[1];
+
+    std::printf("Decrypting\tsource\t: %s\n\t\ttarget\t: %s\n\t\tresult\t: ", source.c_str(),
+                target.c_str());
+    if (KFsCryptedFile::decrypt(source, target, nullptr)) {
+        std::printf("OK\n");
+        return 0;
+    }
+    std::printf("ERROR\n");
+    return -1;
+}

@@ -1,0 +1,182 @@
+// Encoding and decoding of the crypted format. Decoding runs libdeflate on
+// the whole block straight into the output when the stored length is
+// plausible, and falls back to streaming zlib when it is not.
+#include "cryptedformat_p.h"
+
+#include <algorithm>
+#include <memory>
+
+#include <libdeflate.h>
+#include <zlib.h>
+
+namespace korv::format {
+
+namespace {
+
+constexpr std::uint8_t kMarker[] = {'k', 'r'};
+constexpr std::size_t kChunk = 1 << 20;
+// Deflate cannot expand data by more than about 1032:1; a stored length
+// beyond that is a lie and is not used to size anything.
+constexpr std::uint64_t kMaxExpansion = 1032;
+// The zlib header byte of a deflate stream with a 32 KiB window, the only
+// kind qCompress writes; libdeflate decodes these exactly as zlib does.
+constexpr std::uint8_t kZlibHeaderDeflate32K = 0x78;
+
+std::uint32_t readBigEndian32(const std::uint8_t* p)
+{
+    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8)
+        | std::uint32_t(p[3]);
+}
+
+struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+libdeflate_decompressor* decompressor()
+{
+    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(
+        libdeflate_alloc_decompressor());
+    return d.get();
+}
+
+enum class FastResult { Ok, TooSmall, Failed };
+
+// Whole-buffer decode into a region of exactly `expected` bytes.
+FastResult decodeWhole(const std::uint8_t* stream, std::size_t n, std::size_t expected,
+                       ByteSink& sink)
+{
+    libdeflate_decompressor* d = decompressor();
+    if (!d)
+        return FastResult::Failed;
+    std::uint8_t* out = sink.map(expected);
+    if (!out)
+        return FastResult::Failed;
+    std::size_t inUsed = 0, outUsed = 0;
+    libdeflate_result r = libdeflate_zlib_decompress_ex(d, stream, n, out, expected, &inUsed, &outUsed);
+    if (r == LIBDEFLATE_SUCCESS)
+        return sink.unmap(outUsed) ? FastResult::Ok : FastResult::Failed;
+    sink.unmap(0);
+    return r == LIBDEFLATE_INSUFFICIENT_SPACE ? FastResult::TooSmall : FastResult::Failed;
+}
+
+DecodeResult decodeStreaming(const std::uint8_t* stream, std::size_t n, ByteSink& sink)
+{
+    if (!sink.reset())
+        return DecodeResult::SinkFailed;
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return DecodeResult::Corrupt;
+    std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kChunk]);
+    DecodeResult result = DecodeResult::Corrupt;
+    std::size_t remaining = n;
+    z.next_in = const_cast<Bytef*>(stream);
+    for (;;) {
+        if (z.avail_in == 0 && remaining > 0) {
+            z.avail_in = static_cast<uInt>(std::min<std::size_t>(remaining, 1u << 30));
+            remaining -= z.avail_in;
+        }
+        z.next_out = buffer.get();
+        z.avail_out = kChunk;
+        int rc = inflate(&z, Z_NO_FLUSH);
+        std::size_t produced = kChunk - z.avail_out;
+        if (produced > 0 && !sink.write(buffer.get(), produced)) {
+            result = DecodeResult::SinkFailed;
+            break;
+        }
+        if (rc == Z_STREAM_END) {
+            result = DecodeResult::Ok;
+            break;
+        }
+        // Fresh output space is given every round, so anything but progress
+        // (Z_BUF_ERROR: input ended before the stream did) is corrupt data.
+        if (rc != Z_OK)
+            break;
+    }
+    inflateEnd(&z);
+    return result;
+}
+
+DecodeResult decodeStream(const std::uint8_t* stream, std::size_t n, std::uint32_t hint,
+                          ByteSink& sink)
+{
+    const bool plausible = hint > 0 && hint <= std::uint64_t(n) * kMaxExpansion + 1024;
+    if (plausible && stream[0] == kZlibHeaderDeflate32K) {
+        switch (decodeWhole(stream, n, hint, sink)) {
+        case FastResult::Ok:
+            return DecodeResult::Ok;
+        case FastResult::TooSmall: // the stored length was short: stream it
+        case FastResult::Failed:   // let zlib have the last word on corrupt data
+            break;
+        }
+    }
+    return decodeStreaming(stream, n, sink);
+}
+
+} // namespace
+
+bool hasMarker(const std::uint8_t* data, std::size_t n)
+{
+    return n >= kMarkerSize && data[0] == kMarker[0] && data[1] == kMarker[1];
+}
+
+bool encode(const std::uint8_t* plain, std::size_t n, ByteSink& sink)
+{
+    if (n > kMaxPlainSize)
+        return false;
+    const std::uint8_t header[] = {kMarker[0],
+                                   kMarker[1],
+                                   std::uint8_t(n >> 24),
+                                   std::uint8_t(n >> 16),
+                                   std::uint8_t(n >> 8),
+                                   std::uint8_t(n)};
+    if (!sink.write(header, sizeof header))
+        return false;
+    // qCompress writes the length alone for empty content, without a stream.
+    if (n == 0)
+        return true;
+
+    // Same parameters as compress2() at the default level, so the bytes are
+    // identical to qCompress; deflate's output does not depend on how the
+    // output space is handed to it.
+    z_stream z{};
+    if (deflateInit(&z, Z_DEFAULT_COMPRESSION) != Z_OK)
+        return false;
+    std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kChunk]);
+    z.next_in = const_cast<Bytef*>(plain);
+    z.avail_in = static_cast<uInt>(n);
+    bool ok = true;
+    int rc;
+    do {
+        z.next_out = buffer.get();
+        z.avail_out = kChunk;
+        rc = deflate(&z, Z_FINISH);
+        std::size_t produced = kChunk - z.avail_out;
+        if (rc == Z_STREAM_ERROR || (produced > 0 && !sink.write(buffer.get(), produced)))
+            ok = false;
+    } while (ok && rc != Z_STREAM_END);
+    deflateEnd(&z);
+    return ok;
+}
+
+DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink)
+{
+    // stored length
+    if (n < kLengthSize)
+        return DecodeResult::Corrupt;
+    const std::uint32_t hint = readBigEndian32(block);
+    const std::uint8_t* stream = block + kLengthSize;
+    const std::size_t streamSize = n - kLengthSize;
+
+    // qCompress's empty content: a zero length and no stream.
+    if (streamSize == 0)
+        return hint == 0 && sink.reset() ? DecodeResult::Ok : DecodeResult::Corrupt;
+
+    DecodeResult result = decodeStream(stream, streamSize, hint, sink);
+    // A zero length followed by something that is not a stream (a checksum
+    // trailer, say) is still the empty content.
+    if (result == DecodeResult::Corrupt && hint == 0)
+        return sink.reset() ? DecodeResult::Ok : DecodeResult::SinkFailed;
+    return result;
+}
+
+} // namespace korv::format

@@ -1,0 +1,35 @@
+// The crypted file format: the marker "kr", then the 32-bit big-endian length
+// of the plain content and one zlib stream of it, byte for byte what
+// qCompress makes at its default level. Internal: not installed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "bytesink_p.h"
+
+namespace korv::format {
+
+constexpr std::size_t kMarkerSize = 2;
+constexpr std::size_t kLengthSize = 4;
+// The largest plain content whose length the format can store.
+constexpr std::uint64_t kMaxPlainSize = 0xFFFFFFFFull;
+
+// True when the first bytes of a file are the marker.
+bool hasMarker(const std::uint8_t* data, std::size_t n);
+
+// Writes the crypted form of the plain bytes (marker included) to sink.
+bool encode(const std::uint8_t* plain, std::size_t n, ByteSink& sink);
+
+enum class DecodeResult {
+    Ok,
+    Corrupt,    // the block does not decompress
+    SinkFailed  // the sink could not take the bytes
+};
+
+// Decodes the block that follows the marker (stored length, then the zlib
+// stream) into sink. The stored length is only a hint for sizing the output;
+// the stream decides the content, and bytes after its end are ignored.
+DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink);
+
+} // namespace korv::format

@@ -1,0 +1,94 @@
+// The operating-system services the library needs, behind one small interface.
+// Internal: not installed. platform_posix.cpp implements it for Linux; the
+// rest of the library never includes a system header of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "bytesink_p.h"
+
+namespace korv::platform {
+
+// A file is read-only when its owner may not write it (the owner write bit).
+bool isReadOnly(const std::string& path);
+// Makes a read-only file writable for its owner; other permission bits stay.
+bool clearReadOnly(const std::string& path);
+// True when both paths name one existing file (same device and inode).
+bool sameFile(const std::string& a, const std::string& b);
+// True when something (file, directory, ...) exists at path, links followed.
+bool exists(const std::string& path);
+
+// Copies the regular file source onto target, replacing an existing target
+// atomically and carrying the source's permission bits over. Refuses an
+// existing read-only target. When both name the same file nothing is
+// written and the copy counts as made.
+bool copyFile(const std::string& source, const std::string& target);
+
+// A regular file opened for reading and mapped (or read) into memory whole.
+class InputFile {
+public:
+    InputFile() = default;
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    // False when path cannot be opened or is not a regular file.
+    bool open(const std::string& path);
+    // Reads up to n bytes from the start of the file (without mapping it).
+    std::size_t peek(void* buffer, std::size_t n) const;
+    // Maps the whole file; false on failure. Empty files map to no bytes.
+    bool map();
+    std::uint64_t size() const { return _size; }
+    const std::uint8_t* data() const { return _data; }
+
+private:
+    int _fd = -1;
+    std::uint64_t _size = 0;
+    const std::uint8_t* _data = nullptr;
+    bool _mapped = false;
+};
+
+// New content for a path. It is written to a fresh file beside the target
+// and renamed over it by commit(), so the old file stays whole until the new
+// one is complete; destruction without commit() removes the new file.
+class OutputFile final : public ByteSink {
+public:
+    OutputFile() = default;
+    ~OutputFile() override;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Starts new content for target. False when no file can be created
+    // beside it or the target is a directory.
+    bool create(const std::string& target);
+
+    bool write(const void* data, std::size_t n) override;
+    // Sets the content to n zero bytes and maps them for writing; nullptr
+    // when the file cannot be sized or mapped (the caller then uses write()).
+    std::uint8_t* map(std::size_t n) override;
+    // Ends a mapping, keeping its first used bytes as the whole content.
+    bool unmap(std::size_t used) override;
+    // Drops everything written so far.
+    bool reset() override;
+
+    // Gives the new content the permissions of the old target (or the
+    // default ones for a new file), syncs it first when sync is true, and
+    // renames it over the target.
+    bool commit(bool sync);
+
+private:
+    friend bool copyFile(const std::string& source, const std::string& target);
+    void discard();
+
+    int _fd = -1;
+    std::string _target;
+    std::string _temporary;
+    std::uint8_t* _map = nullptr;
+    std::size_t _mapSize = 0;
+    bool _failed = false;
+    bool _permissionsSet = false;
+};
+
+} // namespace korv::platform

@@ -1,0 +1,354 @@
+// Linux implementation of the platform interface: permission bits, atomic
+// replacement through a file beside the target, kernel-side file copies.
+#include "platform_p.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <random>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace korv::platform {
+
+namespace {
+
+constexpr mode_t kOwnerWrite = S_IWUSR;
+constexpr mode_t kPermissionBits = 07777;
+
+bool statPath(const std::string& path, struct stat& st)
+{
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+int openRetrying(const char* path, int flags, mode_t mode = 0)
+{
+    int fd;
+    do {
+        fd = ::open(path, flags | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+void closeFd(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+bool writeAll(int fd, const void* data, std::size_t n)
+{
+    auto p = static_cast<const char*>(data);
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+std::string directoryOf(const std::string& path)
+{
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+std::string fileNameOf(const std::string& path)
+{
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The file a write to path really lands in: symbolic links on the last
+// component are followed, so replacing the content keeps the link.
+std::string followLinks(std::string path)
+{
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return path;
+        char buffer[PATH_MAX];
+        ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer - 1);
+        if (n <= 0)
+            return path;
+        std::string link(buffer, static_cast<std::size_t>(n));
+        path = link.front() == '/' ? link : directoryOf(path) + "/" + link;
+    }
+    return path;
+}
+
+// Creates a new file with an unpredictable name in dir; the name starts with
+// prefix. The kernel applies the umask to mode, as for any new file.
+int createUniqueFile(const std::string& dir, const std::string& prefix, mode_t mode,
+                     std::string& name)
+{
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string candidate = dir + "/" + prefix;
+        for (int i = 0; i < 10; ++i)
+            candidate += alphabet[random() % (sizeof alphabet - 1)];
+        int fd = openRetrying(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+        if (fd >= 0) {
+            name = candidate;
+            return fd;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+// Copies every byte of in to out, letting the kernel do the work: a reflink
+// where the filesystem shares extents, copy_file_range otherwise, and plain
+// reads and writes as the last resort.
+bool copyContent(int in, int out, std::uint64_t size)
+{
+    if (size > 0 && ::ioctl(out, FICLONE, in) == 0)
+        return true;
+    std::uint64_t done = 0;
+    bool kernelCopy = true;
+    while (kernelCopy && done < size) {
+        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size - done, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
+            kernelCopy = false;
+        else if (n <= 0)
+            return n == 0 && done == size;
+        else
+            done += static_cast<std::uint64_t>(n);
+    }
+    if (done == size)
+        return true;
+    char buffer[1 << 16];
+    for (;;) {
+        ssize_t n = ::pread(in, buffer, sizeof buffer, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (!writeAll(out, buffer, static_cast<std::size_t>(n)))
+            return false;
+        done += static_cast<std::uint64_t>(n);
+    }
+}
+
+} // namespace
+
+bool isReadOnly(const std::string& path)
+{
+    struct stat st;
+    return statPath(path, st) && (st.st_mode & kOwnerWrite) == 0;
+}
+
+bool clearReadOnly(const std::string& path)
+{
+    struct stat st;
+    if (!statPath(path, st))
+        return false;
+    if (st.st_mode & kOwnerWrite)
+        return true;
+    return ::chmod(path.c_str(), (st.st_mode & kPermissionBits) | kOwnerWrite) == 0;
+}
+
+bool sameFile(const std::string& a, const std::string& b)
+{
+    struct stat sa, sb;
+    return statPath(a, sa) && statPath(b, sb) && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return statPath(path, st);
+}
+
+bool copyFile(const std::string& source, const std::string& target)
+{
+    int in = openRetrying(source.c_str(), O_RDONLY | O_NONBLOCK);
+    if (in < 0)
+        return false;
+    struct stat st;
+    bool ok = ::fstat(in, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok && sameFile(source, target)) {
+        ::close(in);
+        return true;
+    }
+    if (ok && exists(target) && isReadOnly(target))
+        ok = false;
+    OutputFile out;
+    ok = ok && out.create(target);
+    if (ok) {
+        ok = copyContent(in, out._fd, static_cast<std::uint64_t>(st.st_size))
+            && ::fchmod(out._fd, st.st_mode & kPermissionBits) == 0;
+        out._permissionsSet = ok;
+    }
+    ::close(in);
+    return ok && out.commit(false);
+}
+
+InputFile::~InputFile()
+{
+    if (_mapped)
+        ::munmap(const_cast<std::uint8_t*>(_data), _size);
+    closeFd(_fd);
+}
+
+bool InputFile::open(const std::string& path)
+{
+    // O_NONBLOCK keeps a FIFO from blocking the open; such files are refused below.
+    _fd = openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK);
+    if (_fd < 0)
+        return false;
+    struct stat st;
+    if (::fstat(_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        closeFd(_fd);
+        return false;
+    }
+    _size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+std::size_t InputFile::peek(void* buffer, std::size_t n) const
+{
+    std::size_t done = 0;
+    while (done < n) {
+        ssize_t r = ::pread(_fd, static_cast<char*>(buffer) + done, n - done, static_cast<off_t>(done));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        done += static_cast<std::size_t>(r);
+    }
+    return done;
+}
+
+bool InputFile::map()
+{
+    if (_mapped || _size == 0)
+        return _fd >= 0;
+    if (_size > SIZE_MAX)
+        return false;
+    void* p = ::mmap(nullptr, _size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, _fd, 0);
+    if (p == MAP_FAILED)
+        return false;
+    ::madvise(p, _size, MADV_SEQUENTIAL);
+    _data = static_cast<const std::uint8_t*>(p);
+    _mapped = true;
+    return true;
+}
+
+OutputFile::~OutputFile()
+{
+    discard();
+}
+
+void OutputFile::discard()
+{
+    if (_map)
+        ::munmap(_map, _mapSize);
+    _map = nullptr;
+    closeFd(_fd);
+    if (!_temporary.empty())
+        ::unlink(_temporary.c_str());
+    _temporary.clear();
+}
+
+bool OutputFile::create(const std::string& target)
+{
+    _target = followLinks(target);
+    struct stat st;
+    if (statPath(_target, st) && S_ISDIR(st.st_mode))
+        return false;
+    _fd = createUniqueFile(directoryOf(_target), "." + fileNameOf(_target) + ".korv-", 0666, _temporary);
+    return _fd >= 0;
+}
+
+bool OutputFile::write(const void* data, std::size_t n)
+{
+    if (_fd < 0 || _failed || !writeAll(_fd, data, n))
+        _failed = true;
+    return !_failed;
+}
+
+std::uint8_t* OutputFile::map(std::size_t n)
+{
+    if (_fd < 0 || _failed || n == 0 || ::ftruncate(_fd, static_cast<off_t>(n)) != 0)
+        return nullptr;
+    void* p = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_SHARED, _fd, 0);
+    if (p == MAP_FAILED) {
+        ::ftruncate(_fd, 0);
+        return nullptr;
+    }
+    _map = static_cast<std::uint8_t*>(p);
+    _mapSize = n;
+    return _map;
+}
+
+bool OutputFile::unmap(std::size_t used)
+{
+    if (!_map)
+        return false;
+    ::munmap(_map, _mapSize);
+    _map = nullptr;
+    if (::ftruncate(_fd, static_cast<off_t>(used)) != 0
+        || ::lseek(_fd, static_cast<off_t>(used), SEEK_SET) < 0)
+        _failed = true;
+    return !_failed;
+}
+
+bool OutputFile::reset()
+{
+    if (_map) {
+        ::munmap(_map, _mapSize);
+        _map = nullptr;
+    }
+    _failed = _fd < 0 || ::ftruncate(_fd, 0) != 0 || ::lseek(_fd, 0, SEEK_SET) < 0;
+    return !_failed;
+}
+
+bool OutputFile::commit(bool sync)
+{
+    if (_fd < 0 || _failed || _map)
+        return false;
+    bool ok = true;
+    if (!_permissionsSet) {
+        // A replaced file keeps its permissions and, where we may, its owner.
+        struct stat st;
+        if (statPath(_target, st)) {
+            ok = ::fchmod(_fd, st.st_mode & kPermissionBits) == 0;
+            if (ok && ::fchown(_fd, st.st_uid, st.st_gid) != 0) {
+                // Only a privileged process may give a file away; keeping our own owner is fine.
+            }
+        }
+    }
+    if (ok && sync)
+        ok = ::fdatasync(_fd) == 0;
+    ok = ::close(_fd) == 0 && ok;
+    _fd = -1;
+    if (ok)
+        ok = ::rename(_temporary.c_str(), _target.c_str()) == 0;
+    if (ok)
+        _temporary.clear();
+    discard();
+    return ok;
+}
+
+} // namespace korv::platform

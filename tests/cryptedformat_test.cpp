@@ -1,0 +1,163 @@
+// The crypted format: fixed vectors, identity with qCompress, and decoding of
+// damaged, truncated and misleading blocks.
+#include "cryptedformat_p.h"
+#include "testutil.h"
+
+#include <zlib.h>
+
+using namespace korv;
+using namespace korvtest;
+
+namespace {
+
+std::string encoded(const std::string& plain)
+{
+    MemorySink sink;
+    EXPECT_TRUE(format::encode(reinterpret_cast<const std::uint8_t*>(plain.data()), plain.size(), sink));
+    return std::string(sink.bytes.begin(), sink.bytes.end());
+}
+
+// Decodes a whole crypted file's bytes (marker included).
+format::DecodeResult decoded(const std::string& file, std::string& plain)
+{
+    MemorySink sink;
+    EXPECT_TRUE(format::hasMarker(reinterpret_cast<const std::uint8_t*>(file.data()), file.size()));
+    auto r = format::decodeBlock(reinterpret_cast<const std::uint8_t*>(file.data()) + 2, file.size() - 2, sink);
+    plain.assign(sink.bytes.begin(), sink.bytes.end());
+    return r;
+}
+
+std::string withLength(std::string file, std::uint32_t length)
+{
+    file[2] = char(length >> 24);
+    file[3] = char(length >> 16);
+    file[4] = char(length >> 8);
+    file[5] = char(length);
+    return file;
+}
+
+// A sink that remembers the largest region it was asked to map.
+class RecordingSink final : public ByteSink {
+public:
+    bool write(const void* d, std::size_t n) override { return inner.write(d, n); }
+    std::uint8_t* map(std::size_t n) override
+    {
+        largestMap = std::max(largestMap, n);
+        return inner.map(n);
+    }
+    bool unmap(std::size_t used) override { return inner.unmap(used); }
+    bool reset() override { return inner.reset(); }
+    MemorySink inner;
+    std::size_t largestMap = 0;
+};
+
+} // namespace
+
+TEST(CryptedFormat, FixedVectors)
+{
+    EXPECT_EQ(toHex(encoded("123456789")), "6b7200000009789c33343236313533b7b00400091e01de");
+    EXPECT_EQ(toHex(encoded("")), "6b7200000000");
+}
+
+TEST(CryptedFormat, EncodingIsByteIdenticalToQCompress)
+{
+    for (std::size_t size : {1u, 2u, 1000u, 65536u, 1u << 20, (1u << 20) + 17, 3u << 20}) {
+        for (const std::string& plain : {textContent(size, unsigned(size)), noiseContent(size, unsigned(size))}) {
+            const std::string crypted = encoded(plain);
+            ASSERT_EQ(crypted, qtCrypted(plain)) << "size " << size;
+            std::string back;
+            ASSERT_EQ(decoded(crypted, back), format::DecodeResult::Ok);
+            ASSERT_EQ(back, plain);
+        }
+    }
+}
+
+TEST(CryptedFormat, StoredLengthIsOnlyAHint)
+{
+    const std::string plain = textContent(200000);
+    const std::string good = qtCrypted(plain);
+    for (std::uint32_t length : {0u, 1u, 199999u, 200001u, 10000000u, 0xFFFFFFFFu}) {
+        std::string back;
+        EXPECT_EQ(decoded(withLength(good, length), back), format::DecodeResult::Ok) << length;
+        EXPECT_EQ(back, plain) << length;
+    }
+}
+
+TEST(CryptedFormat, ImplausibleLengthIsNeverAllocated)
+{
+    // Ten bytes that claim 4 GiB.
+    const std::string file = fromHex("6b72ffffffff789c0300");
+    RecordingSink sink;
+    format::decodeBlock(reinterpret_cast<const std::uint8_t*>(file.data()) + 2, file.size() - 2, sink);
+    EXPECT_LT(sink.largestMap, 1u << 20);
+}
+
+TEST(CryptedFormat, BytesAfterTheStreamAreIgnored)
+{
+    std::string back;
+    EXPECT_EQ(decoded(qtCrypted("hello world") + "\x12\x34trailing", back), format::DecodeResult::Ok);
+    EXPECT_EQ(back, "hello world");
+    // The empty content: a zero length with no stream, trailer or not.
+    EXPECT_EQ(decoded(fromHex("6b7200000000"), back), format::DecodeResult::Ok);
+    EXPECT_EQ(back, "");
+    EXPECT_EQ(decoded(fromHex("6b7200000000abcd"), back), format::DecodeResult::Ok);
+    EXPECT_EQ(back, "");
+}
+
+TEST(CryptedFormat, DamagedBlocksAreCorrupt)
+{
+    const std::string plain = textContent(50000);
+    const std::string good = qtCrypted(plain);
+    std::string flipped = good;
+    flipped[good.size() / 2] ^= 0x55;
+    std::string badChecksum = good;
+    badChecksum.back() ^= 1;
+
+    const std::string cases[] = {
+        "kr",                             // the marker alone
+        fromHex("6b720000"),              // fewer than four length bytes
+        fromHex("6b7200000005"),          // a length but no stream
+        good.substr(0, good.size() / 2),  // truncated stream
+        good.substr(0, good.size() - 1),  // truncated checksum
+        flipped,
+        badChecksum,
+        fromHex("6b7200000003") + "not a zlib stream",
+    };
+    for (const std::string& file : cases) {
+        std::string back;
+        EXPECT_EQ(decoded(file, back), format::DecodeResult::Corrupt) << toHex(file.substr(0, 16));
+    }
+}
+
+TEST(CryptedFormat, StreamsWithSmallWindowsDecodeAsZlibDoes)
+{
+    // A 512-byte window: not what qCompress writes, but a valid zlib stream.
+    const std::string plain = textContent(100000);
+    z_stream z{};
+    ASSERT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 9, 8, Z_DEFAULT_STRATEGY), Z_OK);
+    std::string out(compressBound(uLong(plain.size())), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
+    z.avail_in = uInt(plain.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = uInt(out.size());
+    ASSERT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+
+    std::string back;
+    EXPECT_EQ(decoded(withLength("kr....", std::uint32_t(plain.size())) + out, back), format::DecodeResult::Ok);
+    EXPECT_EQ(back, plain);
+}
+
+TEST(CryptedFormat, MarkerIsTheFirstTwoBytesOnly)
+{
+    auto marked = [](const std::string& s) {
+        return format::hasMarker(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+    };
+    EXPECT_TRUE(marked("kr"));
+    EXPECT_TRUE(marked("kr anything"));
+    EXPECT_FALSE(marked(""));
+    EXPECT_FALSE(marked("k"));
+    EXPECT_FALSE(marked("KR"));
+    EXPECT_FALSE(marked(" kr"));
+}

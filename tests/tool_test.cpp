@@ -1,0 +1,96 @@
+// KorvDecrypt run as a user runs it: exact output, exit status, empty
+// stderr, and the files it leaves behind.
+#include "testutil.h"
+
+#include <QProcess>
+
+using namespace korvtest;
+
+namespace {
+
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+ToolRun runTool(const QStringList& arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(KORV_DECRYPT_PATH), arguments);
+    process.closeWriteChannel();
+    process.waitForFinished(60000);
+    return {process.exitCode(), process.readAllStandardOutput().toStdString(),
+            process.readAllStandardError().toStdString()};
+}
+
+QString q(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+
+std::string header(const std::string& source, const std::string& target)
+{
+    return "Decrypting\tsource\t: " + source + "\n\t\ttarget\t: " + target + "\n\t\tresult\t: ";
+}
+
+const std::string kUsage = "Usage :\n"
+                           "KorvDecrypt.exe <source> [ <target> ]\n"
+                           "Note : when <target> is omitted, 'in place' decryption will occur.\n";
+
+} // namespace
+
+class Tool : public TempDirTest {};
+
+TEST_F(Tool, WrongArgumentCountsPrintUsage)
+{
+    for (const QStringList& args : {QStringList{}, QStringList{"a", "b", "c"}}) {
+        ToolRun r = runTool(args);
+        EXPECT_EQ(r.out, kUsage);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(Tool, DecryptsToATargetAndInPlace)
+{
+    const std::string plain = textContent(100000);
+    writeFile(path("a.dat"), qtCrypted(plain));
+    ToolRun r = runTool({q(path("a.dat")), q(path("new dir/out.txt"))});
+    EXPECT_EQ(r.out, header(path("a.dat"), path("new dir/out.txt")) + "OK\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(readFile(path("new dir/out.txt")), plain);
+
+    r = runTool({q(path("a.dat"))});
+    EXPECT_EQ(r.out, header(path("a.dat"), path("a.dat")) + "OK\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(path("a.dat")), plain);
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"a.dat", "new dir"}));
+}
+
+TEST_F(Tool, PlainFilesAreCopiedAndReportedOk)
+{
+    writeFile(path("plain.txt"), "just text\n");
+    ToolRun r = runTool({q(path("plain.txt")), q(path("copy.txt"))});
+    EXPECT_EQ(r.out, header(path("plain.txt"), path("copy.txt")) + "OK\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(path("copy.txt")), "just text\n");
+}
+
+TEST_F(Tool, FailuresPrintErrorAndLeaveFilesAlone)
+{
+    ToolRun r = runTool({q(path("missing.dat")), q(path("out.txt"))});
+    EXPECT_EQ(r.out, header(path("missing.dat"), path("out.txt")) + "ERROR\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(fileExists(path("out.txt")));
+
+    const std::string truncated = qtCrypted(textContent(10000)).substr(0, 40);
+    writeFile(path("bad.dat"), truncated);
+    r = runTool({q(path("bad.dat"))});
+    EXPECT_EQ(r.out, header(path("bad.dat"), path("bad.dat")) + "ERROR\n");
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(readFile(path("bad.dat")), truncated);
+}

@@ -1,0 +1,190 @@
+// crypt and decrypt on real files: round trips, plain files, in place,
+// read-only targets, corrupt sources and files that must stay untouched.
+#include "KFsCryptedFile.h"
+#include "testutil.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace korvtest;
+
+class Transforms : public TempDirTest {};
+
+TEST_F(Transforms, CryptThenDecryptIntoNewDirectoriesRoundTrips)
+{
+    const std::string plain = textContent(300000);
+    writeFile(path("plain.txt"), plain);
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("c/d/data.kr"), path("plain.txt")));
+    EXPECT_EQ(readFile(path("c/d/data.kr")), qtCrypted(plain));
+
+    bool crypted = false;
+    ASSERT_TRUE(KFsCryptedFile::decrypt(path("c/d/data.kr"), path("x/y/z/out.txt"), &crypted));
+    EXPECT_TRUE(crypted);
+    EXPECT_EQ(readFile(path("x/y/z/out.txt")), plain);
+}
+
+TEST_F(Transforms, EmptyFileCryptsToSixBytesAndBack)
+{
+    writeFile(path("empty"), "");
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("empty.kr"), path("empty")));
+    EXPECT_EQ(toHex(readFile(path("empty.kr"))), "6b7200000000");
+    writeFile(path("out"), "old content");
+    ASSERT_TRUE(KFsCryptedFile::decrypt(path("empty.kr"), path("out")));
+    EXPECT_TRUE(fileExists(path("out")));
+    EXPECT_EQ(readFile(path("out")), "");
+}
+
+TEST_F(Transforms, InPlaceCryptAndDecrypt)
+{
+    const std::string plain = noiseContent(100000);
+    writeFile(path("f"), plain);
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("f"), path("f")));
+    EXPECT_EQ(readFile(path("f")), qtCrypted(plain));
+    bool crypted = false;
+    ASSERT_TRUE(KFsCryptedFile::decrypt(path("f"), path("f"), &crypted));
+    EXPECT_TRUE(crypted);
+    EXPECT_EQ(readFile(path("f")), plain);
+}
+
+TEST_F(Transforms, CryptingTwiceNeedsTwoDecrypts)
+{
+    writeFile(path("f"), "layered");
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("once"), path("f")));
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("twice"), path("once")));
+    bool crypted = false;
+    ASSERT_TRUE(KFsCryptedFile::decrypt(path("twice"), path("back"), &crypted));
+    EXPECT_TRUE(crypted);
+    EXPECT_EQ(readFile(path("back")), readFile(path("once")));
+}
+
+TEST_F(Transforms, PlainSourcesAreCopied)
+{
+    for (const std::string& plain : {std::string(), std::string("k"), std::string("K-r plain"), noiseContent(70000)}) {
+        writeFile(path("plain"), plain);
+        bool crypted = true;
+        ASSERT_TRUE(KFsCryptedFile::decrypt(path("plain"), path("new/dir/copy"), &crypted));
+        EXPECT_FALSE(crypted);
+        EXPECT_EQ(readFile(path("new/dir/copy")), plain);
+    }
+}
+
+TEST_F(Transforms, PlainInPlaceStaysUnchangedAndBecomesWritable)
+{
+    const std::string plain = textContent(5000);
+    writeFile(path("p"), plain);
+    setPermissions(path("p"), 0444);
+    ASSERT_TRUE(::symlink(path("p").c_str(), path("link").c_str()) == 0);
+    ASSERT_TRUE(KFsCryptedFile::decrypt(path("p"), path("p")));
+    ASSERT_TRUE(KFsCryptedFile::decrypt(path("link"), root() + "/./p"));
+    EXPECT_EQ(readFile(path("p")), plain);
+    EXPECT_EQ(permissions(path("p")), 0644u);
+}
+
+TEST_F(Transforms, ReadOnlyTargetsAreReplacedAndLeftWritable)
+{
+    writeFile(path("plain"), "plain bytes");
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("crypted"), path("plain")));
+    for (const char* source : {"plain", "crypted"}) {
+        writeFile(path("target"), "old");
+        setPermissions(path("target"), 0440);
+        ASSERT_TRUE(KFsCryptedFile::decrypt(path(source), path("target"))) << source;
+        EXPECT_EQ(readFile(path("target")), "plain bytes") << source;
+        EXPECT_EQ(permissions(path("target")) & 0200, 0200u) << source;
+    }
+    writeFile(path("target"), "old");
+    setPermissions(path("target"), 0440);
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("target"), path("plain")));
+    EXPECT_EQ(readFile(path("target")), qtCrypted("plain bytes"));
+    EXPECT_EQ(permissions(path("target")), 0640u);
+}
+
+TEST_F(Transforms, ReplacedTargetsKeepTheirPermissions)
+{
+    writeFile(path("plain"), "x");
+    writeFile(path("target"), "old");
+    setPermissions(path("target"), 0604);
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("target"), path("plain")));
+    EXPECT_EQ(permissions(path("target")), 0604u);
+    ASSERT_TRUE(KFsCryptedFile::decrypt(path("target"), path("target")));
+    EXPECT_EQ(permissions(path("target")), 0604u);
+}
+
+TEST_F(Transforms, PlainCopyCarriesSourcePermissionsButStaysWritable)
+{
+    writeFile(path("plain"), "x");
+    setPermissions(path("plain"), 0550);
+    ASSERT_TRUE(KFsCryptedFile::decrypt(path("plain"), path("copy")));
+    EXPECT_EQ(permissions(path("copy")), 0750u);
+}
+
+TEST_F(Transforms, MissingSourceFailsAndTouchesNothing)
+{
+    bool crypted = true;
+    EXPECT_FALSE(KFsCryptedFile::decrypt(path("missing"), path("out/target"), &crypted));
+    EXPECT_TRUE(crypted);
+    EXPECT_FALSE(KFsCryptedFile::crypt(path("out/target"), path("missing")));
+    EXPECT_FALSE(fileExists(path("out")));
+}
+
+TEST_F(Transforms, CorruptSourcesFailAndLeaveTargetsAsTheyWere)
+{
+    const std::string good = qtCrypted(textContent(40000));
+    const std::string corrupt[] = {"kr", std::string("kr\0\0", 4), good.substr(0, good.size() - 10),
+                                   good.substr(0, 6) + "garbage that is not deflate"};
+    for (const std::string& bytes : corrupt) {
+        writeFile(path("src"), bytes);
+        writeFile(path("target"), "precious");
+        bool crypted = false;
+        EXPECT_FALSE(KFsCryptedFile::decrypt(path("src"), path("target"), &crypted));
+        EXPECT_FALSE(crypted);
+        EXPECT_EQ(readFile(path("target")), "precious");
+        EXPECT_FALSE(KFsCryptedFile::decrypt(path("src"), path("src")));
+        EXPECT_EQ(readFile(path("src")), bytes);
+    }
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"src", "target"}));
+}
+
+TEST_F(Transforms, TargetsThatCannotBeWrittenFail)
+{
+    writeFile(path("plain"), "data");
+    writeFile(path("file"), "a regular file");
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("crypted"), path("plain")));
+    ::mkdir(path("dir").c_str(), 0755);
+    for (const char* target : {"file/under", "dir"}) {
+        EXPECT_FALSE(KFsCryptedFile::decrypt(path("plain"), path(target))) << target;
+        EXPECT_FALSE(KFsCryptedFile::decrypt(path("crypted"), path(target))) << target;
+        EXPECT_FALSE(KFsCryptedFile::crypt(path(target), path("plain"))) << target;
+    }
+    EXPECT_EQ(readFile(path("file")), "a regular file");
+}
+
+TEST_F(Transforms, SourcesThatAreNotRegularFilesFailAtOnce)
+{
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    for (const std::string& source : {root(), path("fifo"), std::string("/dev/zero"), std::string("/dev/urandom")}) {
+        EXPECT_FALSE(KFsCryptedFile::decrypt(source, path("out"))) << source;
+        EXPECT_FALSE(KFsCryptedFile::crypt(path("out"), source)) << source;
+    }
+    EXPECT_FALSE(fileExists(path("out")));
+}
+
+TEST_F(Transforms, NamesWithSpacesAndUtf8Work)
+{
+    const std::string dir = path("dossier été/sub dir");
+    writeFile(path("søurce ü.txt"), "ümlaut");
+    ASSERT_TRUE(KFsCryptedFile::crypt(dir + "/crypté.kr", path("søurce ü.txt")));
+    ASSERT_TRUE(KFsCryptedFile::decrypt(dir + "/crypté.kr", dir + "/plain é.txt"));
+    EXPECT_EQ(readFile(dir + "/plain é.txt"), "ümlaut");
+}
+
+TEST_F(Transforms, TargetBehindASymlinkIsWrittenThroughTheLink)
+{
+    writeFile(path("plain"), "through");
+    writeFile(path("real"), "old");
+    ASSERT_EQ(::symlink("real", path("link").c_str()), 0);
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("link"), path("plain")));
+    EXPECT_EQ(readFile(path("real")), qtCrypted("through"));
+    struct stat st;
+    ASSERT_EQ(::lstat(path("link").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
