@@ -20,11 +20,21 @@ bool sameFile(const std::string& a, const std::string& b);
 // True when something (file, directory, ...) exists at path, links followed.
 bool exists(const std::string& path);
 
-// Copies the regular file source onto target, replacing an existing target
-// atomically and carrying the source's permission bits over. Refuses an
-// existing read-only target. When both name the same file nothing is
-// written and the copy counts as made.
-bool copyFile(const std::string& source, const std::string& target);
+// How new content reaches its file.
+enum class WriteMode {
+    // Written beside the target and renamed over it: the old file stays whole
+    // until the new content is complete. For users' files.
+    Replace,
+    // Written straight into an existing file of our own (a working copy in
+    // the temporary directory), keeping its permissions.
+    Direct
+};
+
+// Copies the regular file source onto target, carrying the source's
+// permission bits over (Replace) and refusing an existing read-only target.
+// When both name the same file nothing is written and the copy counts as made.
+bool copyFile(const std::string& source, const std::string& target,
+              WriteMode mode = WriteMode::Replace);
 
 // A regular file opened for reading and mapped (or read) into memory whole.
 class InputFile {
@@ -50,9 +60,9 @@ private:
     bool _mapped = false;
 };
 
-// New content for a path. It is written to a fresh file beside the target
-// and renamed over it by commit(), so the old file stays whole until the new
-// one is complete; destruction without commit() removes the new file.
+// New content for a path, written as its WriteMode says. Destruction without
+// commit() drops the new content: the fresh file beside the target is
+// removed, a Direct file is emptied.
 class OutputFile final : public ByteSink {
 public:
     OutputFile() = default;
@@ -60,9 +70,9 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Starts new content for target. False when no file can be created
-    // beside it or the target is a directory.
-    bool create(const std::string& target);
+    // Starts new content for target. False when the target is a directory,
+    // no file can be created beside it (Replace) or it cannot be opened (Direct).
+    bool create(const std::string& target, WriteMode mode = WriteMode::Replace);
 
     bool write(const void* data, std::size_t n) override;
     // Sets the content to n zero bytes and maps them for writing; nullptr
@@ -73,16 +83,17 @@ public:
     // Drops everything written so far.
     bool reset() override;
 
-    // Gives the new content the permissions of the old target (or the
-    // default ones for a new file), syncs it first when sync is true, and
-    // renames it over the target.
+    // Replace: gives the new content the permissions of the old target (or
+    // the default ones for a new file), syncs it first when sync is true, and
+    // renames it over the target. Direct: closes the file.
     bool commit(bool sync);
 
 private:
-    friend bool copyFile(const std::string& source, const std::string& target);
+    friend bool copyFile(const std::string& source, const std::string& target, WriteMode mode);
     void discard();
 
     int _fd = -1;
+    WriteMode _mode = WriteMode::Replace;
     std::string _target;
     std::string _temporary;
     std::uint8_t* _map = nullptr;

@@ -180,7 +180,7 @@ bool exists(const std::string& path)
     return statPath(path, st);
 }
 
-bool copyFile(const std::string& source, const std::string& target)
+bool copyFile(const std::string& source, const std::string& target, WriteMode mode)
 {
     int in = openRetrying(source.c_str(), O_RDONLY | O_NONBLOCK);
     if (in < 0)
@@ -191,14 +191,16 @@ bool copyFile(const std::string& source, const std::string& target)
         ::close(in);
         return true;
     }
-    if (ok && exists(target) && isReadOnly(target))
+    if (ok && mode == WriteMode::Replace && exists(target) && isReadOnly(target))
         ok = false;
     OutputFile out;
-    ok = ok && out.create(target);
+    ok = ok && out.create(target, mode);
     if (ok) {
-        ok = copyContent(in, out._fd, static_cast<std::uint64_t>(st.st_size))
-            && ::fchmod(out._fd, st.st_mode & kPermissionBits) == 0;
-        out._permissionsSet = ok;
+        ok = copyContent(in, out._fd, static_cast<std::uint64_t>(st.st_size));
+        if (ok && mode == WriteMode::Replace) {
+            ok = ::fchmod(out._fd, st.st_mode & kPermissionBits) == 0;
+            out._permissionsSet = ok;
+        }
     }
     ::close(in);
     return ok && out.commit(false);
@@ -265,18 +267,30 @@ void OutputFile::discard()
     if (_map)
         ::munmap(_map, _mapSize);
     _map = nullptr;
+    // Content that was not committed is dropped: a Direct file is emptied so
+    // that no partial content is left in it.
+    if (_fd >= 0 && _mode == WriteMode::Direct)
+        (void)::ftruncate(_fd, 0);
     closeFd(_fd);
     if (!_temporary.empty())
         ::unlink(_temporary.c_str());
     _temporary.clear();
 }
 
-bool OutputFile::create(const std::string& target)
+bool OutputFile::create(const std::string& target, WriteMode mode)
 {
-    _target = followLinks(target);
+    _mode = mode;
+    // A Direct file is our own: a link planted in its place is not followed.
+    _target = mode == WriteMode::Direct ? target : followLinks(target);
     struct stat st;
     if (statPath(_target, st) && S_ISDIR(st.st_mode))
         return false;
+    if (mode == WriteMode::Direct) {
+        _fd = openRetrying(_target.c_str(), O_RDWR | O_NOFOLLOW);
+        if (_fd >= 0 && ::ftruncate(_fd, 0) != 0)
+            closeFd(_fd);
+        return _fd >= 0;
+    }
     _fd = createUniqueFile(directoryOf(_target), "." + fileNameOf(_target) + ".korv-", 0666, _temporary);
     return _fd >= 0;
 }
@@ -328,6 +342,11 @@ bool OutputFile::commit(bool sync)
 {
     if (_fd < 0 || _failed || _map)
         return false;
+    if (_mode == WriteMode::Direct) {
+        bool ok = ::close(_fd) == 0;
+        _fd = -1;
+        return ok;
+    }
     bool ok = true;
     if (!_permissionsSet) {
         // A replaced file keeps its permissions and, where we may, its owner.

@@ -1,6 +1,7 @@
 // crypt and decrypt on real files: round trips, plain files, in place,
 // read-only targets, corrupt sources and files that must stay untouched.
 #include "KFsCryptedFile.h"
+#include "transforms_p.h"
 #include "testutil.h"
 
 #include <sys/stat.h>
@@ -187,4 +188,30 @@ TEST_F(Transforms, TargetBehindASymlinkIsWrittenThroughTheLink)
     struct stat st;
     ASSERT_EQ(::lstat(path("link").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST_F(Transforms, DirectWritesGoIntoTheFileItselfAndKeepItsMode)
+{
+    const std::string plain = textContent(20000);
+    writeFile(path("src.kr"), qtCrypted(plain));
+    writeFile(path("plain"), "plain bytes");
+    writeFile(path("copy"), "");
+    setPermissions(path("copy"), 0600);
+    struct stat before;
+    ASSERT_EQ(::stat(path("copy").c_str(), &before), 0);
+
+    for (const char* source : {"plain", "src.kr"}) {
+        ASSERT_TRUE(korv::decryptFile(path(source), path("copy"), nullptr, korv::platform::WriteMode::Direct));
+        struct stat after;
+        ASSERT_EQ(::stat(path("copy").c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode & 07777, 0600u);
+    }
+    EXPECT_EQ(readFile(path("copy")), plain);
+
+    // A failed decode leaves no partial plain content behind.
+    writeFile(path("bad.kr"), qtCrypted(plain).substr(0, 300));
+    EXPECT_FALSE(korv::decryptFile(path("bad.kr"), path("copy"), nullptr, korv::platform::WriteMode::Direct));
+    EXPECT_EQ(readFile(path("copy")), "");
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"bad.kr", "copy", "plain", "src.kr"}));
 }

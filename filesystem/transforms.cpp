@@ -1,0 +1,74 @@
+// The whole-file transforms: plain to crypted and back, or a plain copy.
+#include "transforms_p.h"
+
+#include "cryptedformat_p.h"
+#include "targetpath_p.h"
+
+namespace korv {
+
+namespace {
+
+// New content is synced before it replaces the file only when it replaces
+// its own source: then it is the only copy left.
+bool syncBeforeRename(const std::string& source, const std::string& target, platform::WriteMode mode)
+{
+    return mode == platform::WriteMode::Replace && platform::sameFile(source, target);
+}
+
+} // namespace
+
+bool cryptFile(const std::string& target, const std::string& source, platform::WriteMode mode)
+{
+    platform::InputFile in;
+    // Decide from the size before reading: the format stores a 32-bit length.
+    if (!in.open(source) || in.size() > format::kMaxPlainSize || !in.map())
+        return false;
+
+    if (mode == platform::WriteMode::Replace)
+        prepareTargetPath(target);
+    platform::OutputFile out;
+    if (!out.create(target, mode) || !format::encode(in.data(), in.size(), out))
+        return false;
+    return out.commit(syncBeforeRename(source, target, mode));
+}
+
+bool decryptFile(const std::string& source, const std::string& target, bool* crypted,
+                 platform::WriteMode mode)
+{
+    platform::InputFile in;
+    if (!in.open(source))
+        return false;
+    std::uint8_t marker[format::kMarkerSize];
+    const std::size_t got = in.peek(marker, sizeof marker);
+    const bool replace = mode == platform::WriteMode::Replace;
+
+    if (!format::hasMarker(marker, got)) {
+        if (replace)
+            prepareTargetPath(target);
+        if (!platform::copyFile(source, target, mode))
+            return false;
+        // The copy carries the source's permissions, a read-only one too.
+        if (replace)
+            platform::clearReadOnly(target);
+        if (crypted)
+            *crypted = false;
+        return true;
+    }
+
+    if (!in.map())
+        return false;
+    if (replace)
+        prepareTargetPath(target);
+    platform::OutputFile out;
+    if (!out.create(target, mode))
+        return false;
+    const auto result = format::decodeBlock(in.data() + format::kMarkerSize,
+                                            in.size() - format::kMarkerSize, out);
+    if (result != format::DecodeResult::Ok || !out.commit(syncBeforeRename(source, target, mode)))
+        return false;
+    if (crypted)
+        *crypted = true;
+    return true;
+}
+
+} // namespace korv
