@@ -2,6 +2,7 @@
 // replacement through a file beside the target, kernel-side file copies.
 #include "platform_p.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -230,6 +231,8 @@ bool InputFile::open(const std::string& path)
 
 std::size_t InputFile::peek(void* buffer, std::size_t n) const
 {
+    // Never more than the size the file had when opened: that is what map() covers.
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, _size));
     std::size_t done = 0;
     while (done < n) {
         ssize_t r = ::pread(_fd, static_cast<char*>(buffer) + done, n - done, static_cast<off_t>(done));
@@ -304,7 +307,11 @@ bool OutputFile::write(const void* data, std::size_t n)
 
 std::uint8_t* OutputFile::map(std::size_t n)
 {
-    if (_fd < 0 || _failed || n == 0 || ::ftruncate(_fd, static_cast<off_t>(n)) != 0)
+    if (_fd < 0 || _failed || n == 0)
+        return nullptr;
+    // Reserve the blocks first: a store into a mapped page that the disk has
+    // no room for would kill the process with SIGBUS instead of failing.
+    if (::fallocate(_fd, 0, 0, static_cast<off_t>(n)) != 0)
         return nullptr;
     void* p = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_SHARED, _fd, 0);
     if (p == MAP_FAILED) {

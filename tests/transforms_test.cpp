@@ -215,3 +215,38 @@ TEST_F(Transforms, DirectWritesGoIntoTheFileItselfAndKeepItsMode)
     EXPECT_EQ(readFile(path("copy")), "");
     EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"bad.kr", "copy", "plain", "src.kr"}));
 }
+
+// A small tmpfs fills up for real; skipped where mounting is not allowed.
+class FullDisk : public TempDirTest {
+protected:
+    void SetUp() override
+    {
+        _mount = path("small");
+        ::mkdir(_mount.c_str(), 0755);
+        if (::system(("mount -t tmpfs -o size=1m tmpfs '" + _mount + "' 2>/dev/null").c_str()) != 0)
+            GTEST_SKIP() << "cannot mount a tmpfs here";
+        _mounted = true;
+    }
+    void TearDown() override
+    {
+        if (_mounted) {
+            EXPECT_EQ(::system(("umount '" + _mount + "'").c_str()), 0);
+        }
+    }
+    std::string _mount;
+    bool _mounted = false;
+};
+
+TEST_F(FullDisk, WritesThatRunOutOfRoomFailAndKeepTheOldFile)
+{
+    const std::string plain = noiseContent(3 << 20);
+    writeFile(path("big.kr"), qtCrypted(plain));
+    writeFile(path("big"), plain);
+    writeFile(_mount + "/target", "old");
+
+    EXPECT_FALSE(KFsCryptedFile::decrypt(path("big.kr"), _mount + "/target"));
+    EXPECT_FALSE(KFsCryptedFile::decrypt(path("big"), _mount + "/target"));
+    EXPECT_FALSE(KFsCryptedFile::crypt(_mount + "/target", path("big")));
+    EXPECT_EQ(readFile(_mount + "/target"), "old");
+    EXPECT_EQ(listDirectory(_mount), std::vector<std::string>{"target"});
+}
