@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "bytesink_p.h"
@@ -15,10 +16,16 @@ namespace korv::platform {
 bool isReadOnly(const std::string& path);
 // Makes a read-only file writable for its owner; other permission bits stay.
 bool clearReadOnly(const std::string& path);
+// The reverse: takes the owner's write permission away.
+bool setReadOnly(const std::string& path);
 // True when both paths name one existing file (same device and inode).
 bool sameFile(const std::string& a, const std::string& b);
 // True when something (file, directory, ...) exists at path, links followed.
 bool exists(const std::string& path);
+// Creates one directory (the umask applies); false when it cannot.
+bool makeDirectory(const std::string& path);
+
+class InputFile;
 
 // How new content reaches its file.
 enum class WriteMode {
@@ -35,8 +42,11 @@ enum class WriteMode {
 // When both name the same file nothing is written and the copy counts as made.
 bool copyFile(const std::string& source, const std::string& target,
               WriteMode mode = WriteMode::Replace);
+// The same from a file already open: the copy is of the file examined, even
+// if its name was removed or given to another file since.
+bool copyFile(const InputFile& source, const std::string& target, WriteMode mode = WriteMode::Replace);
 
-// A regular file opened for reading and mapped (or read) into memory whole.
+// A regular file opened for reading and read into memory whole.
 class InputFile {
 public:
     InputFile() = default;
@@ -48,16 +58,19 @@ public:
     bool open(const std::string& path);
     // Reads up to n bytes from the start of the file (without mapping it).
     std::size_t peek(void* buffer, std::size_t n) const;
-    // Maps the whole file; false on failure. Empty files map to no bytes.
+    // Reads the whole file into memory; false on failure. Empty files map to
+    // no bytes. The bytes are our own: changes to the file do not reach them.
     bool map();
     std::uint64_t size() const { return _size; }
     const std::uint8_t* data() const { return _data; }
 
 private:
+    friend bool copyFile(const InputFile& source, const std::string& target, WriteMode mode);
+
     int _fd = -1;
     std::uint64_t _size = 0;
     const std::uint8_t* _data = nullptr;
-    bool _mapped = false;
+    std::unique_ptr<std::uint8_t[]> _buffer;
 };
 
 // New content for a path, written as its WriteMode says. Destruction without
@@ -89,7 +102,7 @@ public:
     bool commit(bool sync);
 
 private:
-    friend bool copyFile(const std::string& source, const std::string& target, WriteMode mode);
+    friend bool copyFile(const InputFile& source, const std::string& target, WriteMode mode);
     void discard();
 
     int _fd = -1;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <new>
 #include <random>
 
 #include <fcntl.h>
@@ -21,6 +22,8 @@ namespace {
 
 constexpr mode_t kOwnerWrite = S_IWUSR;
 constexpr mode_t kPermissionBits = 07777;
+// What a temporary name adds to the target's: ".", ".korv-" and ten characters.
+constexpr std::size_t kTemporaryNameExtra = 1 + 6 + 10;
 
 bool statPath(const std::string& path, struct stat& st)
 {
@@ -75,21 +78,23 @@ std::string fileNameOf(const std::string& path)
 }
 
 // The file a write to path really lands in: symbolic links on the last
-// component are followed, so replacing the content keeps the link.
-std::string followLinks(std::string path)
+// component are followed, so replacing the content keeps the link. False for
+// a link that cannot be resolved (a loop, say): writing there would replace
+// the link itself.
+bool followLinks(std::string& path)
 {
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st;
         if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return path;
+            return true;
         char buffer[PATH_MAX];
-        ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer - 1);
-        if (n <= 0)
-            return path;
+        ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
+        if (n <= 0 || n == ssize_t(sizeof buffer))
+            return false;
         std::string link(buffer, static_cast<std::size_t>(n));
         path = link.front() == '/' ? link : directoryOf(path) + "/" + link;
     }
-    return path;
+    return false;
 }
 
 // Creates a new file with an unpredictable name in dir; the name starts with
@@ -124,7 +129,9 @@ bool copyContent(int in, int out, std::uint64_t size)
     std::uint64_t done = 0;
     bool kernelCopy = true;
     while (kernelCopy && done < size) {
-        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, size - done, 0);
+        // An explicit offset: the copy never depends on where in's file position is.
+        loff_t from = static_cast<loff_t>(done);
+        ssize_t n = ::copy_file_range(in, &from, out, nullptr, size - done, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
@@ -169,6 +176,12 @@ bool clearReadOnly(const std::string& path)
     return ::chmod(path.c_str(), (st.st_mode & kPermissionBits) | kOwnerWrite) == 0;
 }
 
+bool setReadOnly(const std::string& path)
+{
+    struct stat st;
+    return statPath(path, st) && ::chmod(path.c_str(), (st.st_mode & kPermissionBits) & ~kOwnerWrite) == 0;
+}
+
 bool sameFile(const std::string& a, const std::string& b)
 {
     struct stat sa, sb;
@@ -181,36 +194,40 @@ bool exists(const std::string& path)
     return statPath(path, st);
 }
 
+bool makeDirectory(const std::string& path)
+{
+    return ::mkdir(path.c_str(), 0777) == 0;
+}
+
 bool copyFile(const std::string& source, const std::string& target, WriteMode mode)
 {
-    int in = openRetrying(source.c_str(), O_RDONLY | O_NONBLOCK);
-    if (in < 0)
+    InputFile in;
+    return in.open(source) && copyFile(in, target, mode);
+}
+
+bool copyFile(const InputFile& source, const std::string& target, WriteMode mode)
+{
+    struct stat st, targetSt;
+    if (source._fd < 0 || ::fstat(source._fd, &st) != 0)
         return false;
-    struct stat st;
-    bool ok = ::fstat(in, &st) == 0 && S_ISREG(st.st_mode);
-    if (ok && sameFile(source, target)) {
-        ::close(in);
+    if (statPath(target, targetSt) && targetSt.st_dev == st.st_dev && targetSt.st_ino == st.st_ino)
         return true;
-    }
-    if (ok && mode == WriteMode::Replace && exists(target) && isReadOnly(target))
-        ok = false;
+    if (mode == WriteMode::Replace && exists(target) && isReadOnly(target))
+        return false;
     OutputFile out;
-    ok = ok && out.create(target, mode);
-    if (ok) {
-        ok = copyContent(in, out._fd, static_cast<std::uint64_t>(st.st_size));
-        if (ok && mode == WriteMode::Replace) {
-            ok = ::fchmod(out._fd, st.st_mode & kPermissionBits) == 0;
-            out._permissionsSet = ok;
-        }
+    if (!out.create(target, mode)
+        || !copyContent(source._fd, out._fd, static_cast<std::uint64_t>(st.st_size)))
+        return false;
+    if (mode == WriteMode::Replace) {
+        if (::fchmod(out._fd, st.st_mode & kPermissionBits) != 0)
+            return false;
+        out._permissionsSet = true;
     }
-    ::close(in);
-    return ok && out.commit(false);
+    return out.commit(false);
 }
 
 InputFile::~InputFile()
 {
-    if (_mapped)
-        ::munmap(const_cast<std::uint8_t*>(_data), _size);
     closeFd(_fd);
 }
 
@@ -247,16 +264,31 @@ std::size_t InputFile::peek(void* buffer, std::size_t n) const
 
 bool InputFile::map()
 {
-    if (_mapped || _size == 0)
+    if (_buffer || _size == 0)
         return _fd >= 0;
     if (_size > SIZE_MAX)
         return false;
-    void* p = ::mmap(nullptr, _size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, _fd, 0);
-    if (p == MAP_FAILED)
+    // Read, not mmap: a mapped file that someone else truncates raises
+    // SIGBUS in the caller. A file that shrank meanwhile yields what is left.
+    _buffer.reset(new (std::nothrow) std::uint8_t[_size]);
+    if (!_buffer)
         return false;
-    ::madvise(p, _size, MADV_SEQUENTIAL);
-    _data = static_cast<const std::uint8_t*>(p);
-    _mapped = true;
+    std::uint64_t done = 0;
+    while (done < _size) {
+        const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(_size - done, 1u << 30));
+        ssize_t r = ::pread(_fd, _buffer.get() + done, chunk, static_cast<off_t>(done));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            _buffer.reset();
+            return false;
+        }
+        if (r == 0)
+            break;
+        done += static_cast<std::uint64_t>(r);
+    }
+    _size = done;
+    _data = _buffer.get();
     return true;
 }
 
@@ -284,7 +316,9 @@ bool OutputFile::create(const std::string& target, WriteMode mode)
 {
     _mode = mode;
     // A Direct file is our own: a link planted in its place is not followed.
-    _target = mode == WriteMode::Direct ? target : followLinks(target);
+    _target = target;
+    if (mode == WriteMode::Replace && !followLinks(_target))
+        return false;
     struct stat st;
     if (statPath(_target, st) && S_ISDIR(st.st_mode))
         return false;
@@ -294,7 +328,10 @@ bool OutputFile::create(const std::string& target, WriteMode mode)
             closeFd(_fd);
         return _fd >= 0;
     }
-    _fd = createUniqueFile(directoryOf(_target), "." + fileNameOf(_target) + ".korv-", 0666, _temporary);
+    // The name beside the target is ".<name>.korv-" and ten random characters,
+    // with <name> cut short where that would exceed the longest legal name.
+    const std::string name = fileNameOf(_target).substr(0, NAME_MAX - kTemporaryNameExtra);
+    _fd = createUniqueFile(directoryOf(_target), "." + name + ".korv-", 0666, _temporary);
     return _fd >= 0;
 }
 

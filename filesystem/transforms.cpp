@@ -8,6 +8,39 @@ namespace korv {
 
 namespace {
 
+// Makes a target ready to be replaced (prepareTargetPath). A read-only
+// target is made writable for that; if the call then fails it is made
+// read-only again, so that a failed call leaves the file as it was.
+class PreparedTarget {
+public:
+    PreparedTarget(const std::string& target, platform::WriteMode mode)
+        : _target(target)
+    {
+        if (mode != platform::WriteMode::Replace)
+            return;
+        _wasReadOnly = platform::exists(target) && platform::isReadOnly(target);
+        prepareTargetPath(target);
+    }
+    ~PreparedTarget()
+    {
+        if (_wasReadOnly && !_written)
+            platform::setReadOnly(_target);
+    }
+    PreparedTarget(const PreparedTarget&) = delete;
+    PreparedTarget& operator=(const PreparedTarget&) = delete;
+
+    bool written(bool ok)
+    {
+        _written = ok;
+        return ok;
+    }
+
+private:
+    const std::string& _target;
+    bool _wasReadOnly = false;
+    bool _written = false;
+};
+
 // New content is synced before it replaces the file only when it replaces
 // its own source: then it is the only copy left.
 bool syncBeforeRename(const std::string& source, const std::string& target, platform::WriteMode mode)
@@ -24,12 +57,11 @@ bool cryptFile(const std::string& target, const std::string& source, platform::W
     if (!in.open(source) || in.size() > format::kMaxPlainSize || !in.map())
         return false;
 
-    if (mode == platform::WriteMode::Replace)
-        prepareTargetPath(target);
+    PreparedTarget prepared(target, mode);
     platform::OutputFile out;
     if (!out.create(target, mode) || !format::encode(in.data(), in.size(), out))
         return false;
-    return out.commit(syncBeforeRename(source, target, mode));
+    return prepared.written(out.commit(syncBeforeRename(source, target, mode)));
 }
 
 bool decryptFile(const std::string& source, const std::string& target, bool* crypted,
@@ -43,9 +75,8 @@ bool decryptFile(const std::string& source, const std::string& target, bool* cry
     const bool replace = mode == platform::WriteMode::Replace;
 
     if (!format::hasMarker(marker, got)) {
-        if (replace)
-            prepareTargetPath(target);
-        if (!platform::copyFile(source, target, mode))
+        PreparedTarget prepared(target, mode);
+        if (!prepared.written(platform::copyFile(in, target, mode)))
             return false;
         // The copy carries the source's permissions, a read-only one too.
         if (replace)
@@ -57,14 +88,14 @@ bool decryptFile(const std::string& source, const std::string& target, bool* cry
 
     if (!in.map())
         return false;
-    if (replace)
-        prepareTargetPath(target);
+    PreparedTarget prepared(target, mode);
     platform::OutputFile out;
     if (!out.create(target, mode))
         return false;
     const auto result = format::decodeBlock(in.data() + format::kMarkerSize,
                                             in.size() - format::kMarkerSize, out);
-    if (result != format::DecodeResult::Ok || !out.commit(syncBeforeRename(source, target, mode)))
+    if (result != format::DecodeResult::Ok
+        || !prepared.written(out.commit(syncBeforeRename(source, target, mode))))
         return false;
     if (crypted)
         *crypted = true;

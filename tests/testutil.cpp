@@ -2,12 +2,18 @@
 #include "testutil.h"
 
 #include <QByteArray>
-#include <QDir>
 #include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <cerrno>
+#include <csignal>
+#include <dirent.h>
+#include <ftw.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace korvtest {
 
@@ -80,12 +86,50 @@ std::string noiseContent(std::size_t n, unsigned seed)
 
 std::vector<std::string> listDirectory(const std::string& dir)
 {
+    // Names as bytes: a test may create names that are not UTF-8.
     std::vector<std::string> names;
-    for (const QString& name :
-         QDir(QString::fromStdString(dir)).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
-        names.push_back(name.toStdString());
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..")
+                names.push_back(name);
+        }
+        ::closedir(d);
+    }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+void removeTree(const std::string& path)
+{
+    ::nftw(
+        path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p), 0; }, 64,
+        FTW_DEPTH | FTW_PHYS);
+}
+
+ChildResult runInChild(const std::function<bool()>& fn, std::uint64_t fileSizeLimit)
+{
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return ChildOther;
+    if (pid == 0) {
+        if (fileSizeLimit > 0) {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{fileSizeLimit, fileSizeLimit};
+            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                ::_exit(ChildOther);
+        }
+        // _exit: the child must not run the parent's exit handlers or tests.
+        ::_exit(fn() ? ChildTrue : ChildFalse);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status))
+        return ChildKilled;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) > ChildTrue)
+        return ChildOther;
+    return ChildResult(WEXITSTATUS(status));
 }
 
 } // namespace korvtest

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <QTemporaryDir>
+#include <cstdint>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -21,9 +23,21 @@ std::string textContent(std::size_t n, unsigned seed = 1);
 std::string noiseContent(std::size_t n, unsigned seed = 1);
 // Names of the entries of a directory, sorted.
 std::vector<std::string> listDirectory(const std::string& dir);
+// Removes path and everything under it, whatever bytes the names hold.
+void removeTree(const std::string& path);
+
+// How a forked child ended: fn's result, or the signal that killed it.
+enum ChildResult { ChildFalse = 0, ChildTrue = 1, ChildOther = 2, ChildKilled = 3 };
+// Runs fn in a forked child. A nonzero fileSizeLimit caps the size of any
+// file the child writes (RLIMIT_FSIZE) and ignores SIGXFSZ, so that a write
+// past it fails with EFBIG instead of killing the child.
+ChildResult runInChild(const std::function<bool()>& fn, std::uint64_t fileSizeLimit = 0);
 
 class TempDirTest : public ::testing::Test {
 protected:
+    // Qt cannot remove names that are not UTF-8; remove them ourselves.
+    ~TempDirTest() override { removeTree(_root); }
+
     std::string path(const std::string& name) const { return _root + "/" + name; }
     const std::string& root() const { return _root; }
 

@@ -1,0 +1,223 @@
+// Paths and files that try to make crypt and decrypt hang, write in the
+// wrong place or lose data: over-long and non-UTF-8 names, symbolic links,
+// one file under two names, sources that change while they are read.
+#include "KFsCryptedFile.h"
+#include "platform_p.h"
+#include "testutil.h"
+
+#include <atomic>
+#include <climits>
+#include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace korvtest;
+
+namespace {
+
+bool isSymlink(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+} // namespace
+
+class Hostile : public TempDirTest {};
+
+TEST_F(Hostile, PathsLongerThanTheSystemAllowsFailWithoutCreatingAnything)
+{
+    writeFile(path("plain"), "data");
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("crypted"), path("plain")));
+    std::string deep = root();
+    while (deep.size() <= PATH_MAX)
+        deep += "/" + std::string(60, 'd');
+    for (const char* source : {"plain", "crypted"}) {
+        EXPECT_FALSE(KFsCryptedFile::decrypt(path(source), deep + "/target")) << source;
+        EXPECT_FALSE(KFsCryptedFile::decrypt(deep + "/source", path("target"))) << source;
+    }
+    EXPECT_FALSE(KFsCryptedFile::crypt(deep + "/target", path("plain")));
+    EXPECT_FALSE(KFsCryptedFile::crypt(path("target"), deep + "/source"));
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"crypted", "plain"}));
+}
+
+TEST_F(Hostile, TheLongestLegalNamesWorkAndLongerOnesFail)
+{
+    const std::string plain = textContent(3000);
+    writeFile(path("plain"), plain);
+    const std::string longest = std::string(NAME_MAX, 'n');
+    for (const std::string& name : {longest, std::string(NAME_MAX - 10, 'm')}) {
+        ASSERT_TRUE(KFsCryptedFile::crypt(path(name), path("plain"))) << name.size();
+        EXPECT_EQ(readFile(path(name)), qtCrypted(plain));
+        ASSERT_TRUE(KFsCryptedFile::decrypt(path(name), path(name))) << name.size();
+        EXPECT_EQ(readFile(path(name)), plain);
+        ASSERT_TRUE(KFsCryptedFile::crypt(path(name), path(name))) << name.size();
+        ASSERT_TRUE(KFsCryptedFile::decrypt(path("plain"), path(name))) << name.size();
+        EXPECT_EQ(readFile(path(name)), plain);
+        ::unlink(path(name).c_str());
+    }
+    EXPECT_FALSE(KFsCryptedFile::crypt(path(longest + "x"), path("plain")));
+    EXPECT_EQ(listDirectory(root()), std::vector<std::string>{"plain"});
+}
+
+TEST_F(Hostile, NamesThatAreNotUtf8AreUsedByteForByte)
+{
+    const std::string plain = textContent(2000);
+    const std::string dir = path("d\xff\xfe");
+    const std::string name = "f\xe9";
+    writeFile(path(name), plain);
+    ASSERT_TRUE(KFsCryptedFile::crypt(dir + "/sub\x80/" + name, path(name)));
+    EXPECT_EQ(readFile(dir + "/sub\x80/" + name), qtCrypted(plain));
+    ASSERT_TRUE(KFsCryptedFile::decrypt(dir + "/sub\x80/" + name, dir + "/new\xc3/out"));
+    EXPECT_EQ(readFile(dir + "/new\xc3/out"), plain);
+    ASSERT_TRUE(KFsCryptedFile::decrypt(path(name), dir + "/copy\xff"));
+    EXPECT_EQ(readFile(dir + "/copy\xff"), plain);
+    ASSERT_TRUE(KFsCryptedFile::decrypt(dir + "/sub\x80/" + name, dir + "/sub\x80/" + name));
+    EXPECT_EQ(readFile(dir + "/sub\x80/" + name), plain);
+    // Nothing was made under another spelling of those names.
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"d\xff\xfe", name}));
+    EXPECT_EQ(listDirectory(dir), (std::vector<std::string>{"copy\xff", "new\xc3", "sub\x80"}));
+}
+
+TEST_F(Hostile, SymlinkTargets)
+{
+    writeFile(path("plain"), "new content");
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("crypted"), path("plain")));
+    ::mkdir(path("dir").c_str(), 0755);
+    writeFile(path("dir/inside"), "kept");
+    ASSERT_EQ(::symlink("dir", path("to-dir").c_str()), 0);
+    ASSERT_EQ(::symlink("loop-b", path("loop-a").c_str()), 0);
+    ASSERT_EQ(::symlink("loop-a", path("loop-b").c_str()), 0);
+    ASSERT_EQ(::symlink("missing-dir/x", path("into-nothing").c_str()), 0);
+
+    // A link to a directory, a loop, or a link into a missing directory: no
+    // file can be written there; the links stay as they were.
+    for (const char* target : {"to-dir", "loop-a", "into-nothing"}) {
+        EXPECT_FALSE(KFsCryptedFile::crypt(path(target), path("plain"))) << target;
+        EXPECT_FALSE(KFsCryptedFile::decrypt(path("crypted"), path(target))) << target;
+        EXPECT_FALSE(KFsCryptedFile::decrypt(path("plain"), path(target))) << target;
+        EXPECT_TRUE(isSymlink(path(target))) << target;
+    }
+    EXPECT_EQ(listDirectory(path("dir")), std::vector<std::string>{"inside"});
+
+    // A dangling link is written through, like any open for writing: the file
+    // it names is created and the link stays a link.
+    for (const char* source : {"plain", "crypted"}) {
+        ::unlink(path("named").c_str());
+        ::unlink(path("dangling").c_str());
+        ASSERT_EQ(::symlink("named", path("dangling").c_str()), 0);
+        ASSERT_TRUE(KFsCryptedFile::decrypt(path(source), path("dangling"))) << source;
+        EXPECT_EQ(readFile(path("named")), "new content") << source;
+        EXPECT_TRUE(isSymlink(path("dangling"))) << source;
+    }
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"crypted", "dangling", "dir", "into-nothing",
+                                                                "loop-a", "loop-b", "named", "plain", "to-dir"}));
+}
+
+TEST_F(Hostile, OneFileUnderTwoNames)
+{
+    const std::string plain = textContent(50000);
+    const std::string crypted = qtCrypted(plain);
+    ::mkdir(path("d").c_str(), 0755);
+    for (const char* source : {"file", "sym", "d/../file", "./file"}) {
+        for (const char* target : {"file", "sym", "d/../file", "./file"}) {
+            writeFile(path("file"), plain);
+            ::unlink(path("sym").c_str());
+            ASSERT_EQ(::symlink("file", path("sym").c_str()), 0);
+            // In place under another spelling: crypt, then decrypt both ways.
+            ASSERT_TRUE(KFsCryptedFile::crypt(path(target), path(source))) << source << " " << target;
+            EXPECT_EQ(readFile(path("file")), crypted) << source << " " << target;
+            bool wasCrypted = false;
+            ASSERT_TRUE(KFsCryptedFile::decrypt(path(source), path(target), &wasCrypted));
+            EXPECT_TRUE(wasCrypted);
+            EXPECT_EQ(readFile(path("file")), plain) << source << " " << target;
+            ASSERT_TRUE(KFsCryptedFile::decrypt(path(source), path(target), &wasCrypted));
+            EXPECT_FALSE(wasCrypted);
+            EXPECT_EQ(readFile(path("file")), plain) << source << " " << target;
+            EXPECT_TRUE(isSymlink(path("sym")));
+        }
+    }
+    // A hard link is a second file name: writing the target replaces that
+    // name only, and the source keeps its content.
+    writeFile(path("file"), crypted);
+    ASSERT_EQ(::link(path("file").c_str(), path("hard").c_str()), 0);
+    ASSERT_TRUE(KFsCryptedFile::decrypt(path("file"), path("hard")));
+    EXPECT_EQ(readFile(path("hard")), plain);
+    EXPECT_EQ(readFile(path("file")), crypted);
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("file"), path("hard")));
+    EXPECT_EQ(readFile(path("file")), crypted);
+    EXPECT_EQ(readFile(path("hard")), plain);
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"d", "file", "hard", "sym"}));
+}
+
+// The plain branch copies the very file whose first bytes it examined: a
+// source removed or replaced by a crypted file meanwhile changes nothing.
+TEST_F(Hostile, PlainCopyIsMadeFromTheFileThatWasExamined)
+{
+    const std::string plain = textContent(10000);
+    writeFile(path("src"), plain);
+    korv::platform::InputFile in;
+    ASSERT_TRUE(in.open(path("src")));
+    char marker[2];
+    ASSERT_EQ(in.peek(marker, 2), 2u);
+    ASSERT_EQ(::unlink(path("src").c_str()), 0);
+    ASSERT_TRUE(korv::platform::copyFile(in, path("copy")));
+    EXPECT_EQ(readFile(path("copy")), plain);
+
+    writeFile(path("src"), qtCrypted(plain));
+    ASSERT_TRUE(korv::platform::copyFile(in, path("copy")));
+    EXPECT_EQ(readFile(path("copy")), plain);
+}
+
+TEST_F(Hostile, SourcesSwappedDuringTheCallGiveOneWholeResult)
+{
+    const std::string plain = textContent(20000, 1);
+    const std::string other = textContent(20000, 2);
+    writeFile(path("plain"), plain);
+    writeFile(path("crypted"), qtCrypted(other));
+    writeFile(path("src"), plain);
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+        for (unsigned i = 0; !stop; ++i) {
+            ::link(path(i % 2 ? "plain" : "crypted").c_str(), path("next").c_str());
+            ::rename(path("next").c_str(), path("src").c_str());
+        }
+    });
+    unsigned plainSeen = 0, cryptedSeen = 0;
+    for (int i = 0; i < 1000; ++i) {
+        writeFile(path("out"), "old");
+        bool wasCrypted = false;
+        if (!KFsCryptedFile::decrypt(path("src"), path("out"), &wasCrypted)) {
+            EXPECT_EQ(readFile(path("out")), "old");
+            continue;
+        }
+        // Compared whole but reported short: the contents are long.
+        const bool whole = readFile(path("out")) == (wasCrypted ? other : plain);
+        ASSERT_TRUE(whole) << "round " << i << ": the result does not match the flag " << wasCrypted;
+        ++(wasCrypted ? cryptedSeen : plainSeen);
+    }
+    stop = true;
+    swapper.join();
+    EXPECT_GT(plainSeen, 0u);
+    EXPECT_GT(cryptedSeen, 0u);
+}
+
+// A source cut short by someone else while it is read must not crash the
+// caller (a mapped file would raise SIGBUS past its new end).
+TEST_F(Hostile, SourceTruncatedWhileHeldIsNotFatal)
+{
+    writeFile(path("src"), noiseContent(1 << 20));
+    const ChildResult r = runInChild([&] {
+        korv::platform::InputFile in;
+        if (!in.open(path("src")) || !in.map())
+            return false;
+        if (::truncate(path("src").c_str(), 0) != 0)
+            return false;
+        unsigned sum = 0;
+        for (std::uint64_t i = 0; i < in.size(); ++i)
+            sum += in.data()[i];
+        return sum != 1;
+    });
+    EXPECT_EQ(r, ChildTrue);
+}
