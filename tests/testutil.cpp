@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -98,6 +99,15 @@ std::vector<std::string> listDirectory(const std::string& dir)
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+bool isTemporaryNameOf(const std::string& name, const std::string& target)
+{
+    const std::string prefix = "." + target + ".korv-";
+    if (name.size() != prefix.size() + 10 || name.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    return std::all_of(name.begin() + prefix.size(), name.end(),
+                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
 }
 
 void removeTree(const std::string& path)

@@ -23,6 +23,9 @@ std::string textContent(std::size_t n, unsigned seed = 1);
 std::string noiseContent(std::size_t n, unsigned seed = 1);
 // Names of the entries of a directory, sorted.
 std::vector<std::string> listDirectory(const std::string& dir);
+// True for the name of the file that a write of target makes beside it (and a
+// killed process may leave): ".<target>.korv-" and ten letters or digits.
+bool isTemporaryNameOf(const std::string& name, const std::string& target);
 // Removes path and everything under it, whatever bytes the names hold.
 void removeTree(const std::string& path);
 

@@ -3,6 +3,12 @@
 #include "testutil.h"
 
 #include <QProcess>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <random>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace korvtest;
 
@@ -93,4 +99,39 @@ TEST_F(Tool, FailuresPrintErrorAndLeaveFilesAlone)
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(readFile(path("bad.dat")), truncated);
+}
+
+// The tool killed at random moments while it decrypts a large file in place:
+// the file is the whole crypted or the whole plain content, never a mixture.
+TEST_F(Tool, KilledMidDecryptLeavesTheOldOrTheNewFile)
+{
+    const std::string plain = textContent(12 << 20) + noiseContent(4 << 20);
+    const std::string crypted = qtCrypted(plain);
+    const unsigned seed = std::random_device {}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    const std::string f = path("f");
+    for (int round = 0; round < 20; ++round) {
+        writeFile(f, crypted);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, STDOUT_FILENO);
+            ::execl(KORV_DECRYPT_PATH, KORV_DECRYPT_PATH, f.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::usleep(random() % 150000);
+        ::kill(pid, SIGKILL);
+        int status;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        const std::string now = readFile(f);
+        ASSERT_TRUE(now == crypted || now == plain) << "round " << round << ": " << now.size() << " bytes";
+        for (const std::string& name : listDirectory(root())) {
+            if (name == "f")
+                continue;
+            EXPECT_TRUE(isTemporaryNameOf(name, "f")) << name;
+            ::unlink(path(name).c_str());
+        }
+    }
 }
