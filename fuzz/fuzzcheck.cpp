@@ -1,0 +1,44 @@
+// The reference decoding used by the fuzz targets.
+#include "fuzzcheck.h"
+
+#include <algorithm>
+
+#include <zlib.h>
+
+namespace korvfuzz {
+
+Expected referenceDecode(const std::uint8_t* block, std::size_t n, std::vector<std::uint8_t>& plain)
+{
+    plain.clear();
+    if (n < 4)
+        return Expected::Corrupt;
+    const bool zeroLength = block[0] == 0 && block[1] == 0 && block[2] == 0 && block[3] == 0;
+    const std::uint8_t* stream = block + 4;
+    const std::size_t streamSize = n - 4;
+    if (streamSize == 0)
+        return zeroLength ? Expected::Ok : Expected::Corrupt;
+
+    // Deflate expands at most about 1032:1; grow the output until it fits.
+    const std::size_t bound = streamSize * 1032 + 1024;
+    std::size_t capacity = 1 << 16;
+    for (;;) {
+        plain.resize(capacity);
+        uLongf produced = static_cast<uLongf>(capacity);
+        uLong consumed = static_cast<uLong>(streamSize);
+        const int rc = uncompress2(plain.data(), &produced, stream, &consumed);
+        if (rc == Z_OK) {
+            plain.resize(produced);
+            return Expected::Ok;
+        }
+        if (rc == Z_BUF_ERROR && capacity < bound) {
+            capacity = std::min(capacity * 4, bound);
+            continue;
+        }
+        plain.clear();
+        if (rc == Z_DATA_ERROR)
+            return zeroLength ? Expected::Ok : Expected::Corrupt;
+        return Expected::Undecided;
+    }
+}
+
+} // namespace korvfuzz
