@@ -173,23 +173,27 @@ TEST_F(Handle, WithoutATemporaryDirectoryThereIsNoCopyAndNothingIsWritten)
 
 TEST_F(Handle, CopiesShareTheWorkingCopyAndTheFirstDestructionFinishesIt)
 {
-    writeFile(path("data.kr"), qtCrypted("old"));
-    auto first = std::make_unique<KFsCryptedFile>(path("data.kr"), KFsWrite);
-    auto second = std::make_unique<KFsCryptedFile>(*first);
-    const std::string copy = first->getDecryptedFilePath();
-    EXPECT_EQ(second->getDecryptedFilePath(), copy);
-    writeFile(copy, "new");
-    first.reset();
-    EXPECT_EQ(readFile(path("data.kr")), qtCrypted("new"));
-    EXPECT_TRUE(workingCopies().empty());
-    second.reset();
-    EXPECT_EQ(readFile(path("data.kr")), qtCrypted("new"));
+    for (KFsOpenMode mode : {KFsRead, KFsWrite}) {
+        writeFile(path("data.kr"), qtCrypted("old"));
+        auto first = std::make_unique<KFsCryptedFile>(path("data.kr"), mode);
+        auto second = std::make_unique<KFsCryptedFile>(*first);
+        const std::string copy = first->getDecryptedFilePath();
+        EXPECT_EQ(second->getDecryptedFilePath(), copy);
+        writeFile(copy, "new");
+        first.reset();
+        const std::string expected = qtCrypted(mode == KFsWrite ? "new" : "old");
+        EXPECT_EQ(readFile(path("data.kr")), expected) << "mode " << mode;
+        EXPECT_TRUE(workingCopies().empty());
+        second.reset();
+        EXPECT_EQ(readFile(path("data.kr")), expected) << "mode " << mode;
 
-    // The second removal found nothing and recorded nothing: a new file that
-    // gets the same name is not taken for a leftover.
-    writeFile(copy, "another handle's copy");
-    destroyAnotherHandle();
-    EXPECT_TRUE(fileExists(copy));
+        // The second removal found nothing and recorded nothing: a new file
+        // that gets the same name is not taken for a leftover.
+        writeFile(copy, "another handle's copy");
+        destroyAnotherHandle();
+        EXPECT_TRUE(fileExists(copy)) << "mode " << mode;
+        ASSERT_EQ(::unlink(copy.c_str()), 0);
+    }
 }
 
 TEST_F(Handle, AssignmentFinishesTheCopyItReplaces)

@@ -207,6 +207,18 @@ TEST_F(Stream, CorruptFilesDoNotOpenInAnyMode)
     EXPECT_TRUE(workingCopies().empty());
 }
 
+TEST_F(Stream, WithoutATemporaryDirectoryNothingOpens)
+{
+    writeFile(path("data.kr"), qtCrypted("content"));
+    qputenv("TMPDIR", QByteArray::fromStdString(path("no/such/dir")));
+    CFileSystem stream;
+    for (const char* mode : {"rb", "wb", "ab", "r+"})
+        EXPECT_EQ(stream.open(path("data.kr").c_str(), mode), 1) << mode;
+    EXPECT_EQ(stream.open(path("new.kr").c_str(), "wb"), 1);
+    EXPECT_EQ(readFile(path("data.kr")), qtCrypted("content"));
+    EXPECT_FALSE(fileExists(path("new.kr")));
+}
+
 TEST_F(Stream, CopiesShareOneStreamClosedByTheLastHolder)
 {
     writeFile(path("r.kr"), qtCrypted("abcdef"));
