@@ -105,19 +105,14 @@ TEST_F(Stream, CallsOnAClosedObjectFailAsStdioDoes)
 {
     CFileSystem stream;
     char buffer[8] = "abc";
-    EXPECT_EQ(stream.read(buffer, 1, sizeof buffer), 0u);
-    EXPECT_EQ(stream.write(buffer, 1, 3), 0u);
+    EXPECT_EQ(stream.read(buffer, 1, sizeof buffer) + stream.write(buffer, 1, 3), 0u);
     EXPECT_EQ(stream.gets(buffer, sizeof buffer), nullptr);
-    EXPECT_EQ(stream.puts("x"), EOF);
-    EXPECT_EQ(stream.getc(), EOF);
-    EXPECT_EQ(stream.putc('x'), EOF);
-    EXPECT_EQ(stream.flush(), EOF);
+    for (int result : {stream.puts("x"), stream.getc(), stream.putc('x'), stream.flush()})
+        EXPECT_EQ(result, EOF);
     EXPECT_EQ(stream.seek(0, SEEK_SET), -1);
     EXPECT_EQ(stream.tell(), -1);
     stream.rewind();
-    EXPECT_EQ(stream.eof(), 0);
-    EXPECT_EQ(stream.error(), 0);
-    EXPECT_STREQ(buffer, "abc");
+    EXPECT_EQ(stream.eof() + stream.error(), 0);
 }
 
 TEST_F(Stream, WritingModesReachTheFileOnlyAtClose)
@@ -129,7 +124,7 @@ TEST_F(Stream, WritingModesReachTheFileOnlyAtClose)
     EXPECT_EQ(stream.write("hel", 1, 3), 3u);
     EXPECT_GE(stream.puts("l"), 0);
     EXPECT_EQ(stream.putc('o'), 'o');
-    EXPECT_EQ(stream.flush(), 0);
+    EXPECT_EQ(stream.flush(), 0) << "to the working copy only";
     EXPECT_EQ(readFile(path("w.kr")), qtCrypted("old content"));
     EXPECT_EQ(workingCopies().size(), 1u);
     EXPECT_EQ(stream.close(), 0);
@@ -196,27 +191,23 @@ TEST_F(Stream, AFailedWriteBackIsReportedAndTheFileKept)
     EXPECT_EQ(workingCopies(), copies);
 }
 
-TEST_F(Stream, CorruptFilesDoNotOpenInAnyMode)
+TEST_F(Stream, NothingOpensWithoutAWorkingCopy)
 {
     const std::string corrupt = "kr" + fromHex("00000005") + "junk!";
     writeFile(path("bad.kr"), corrupt);
+    writeFile(path("data.kr"), qtCrypted("content"));
     CFileSystem stream;
     for (const char* mode : {"rb", "wb", "ab", "r+"})
         EXPECT_EQ(stream.open(path("bad.kr").c_str(), mode), 1) << mode;
-    EXPECT_EQ(readFile(path("bad.kr")), corrupt);
-    EXPECT_TRUE(workingCopies().empty());
-}
-
-TEST_F(Stream, WithoutATemporaryDirectoryNothingOpens)
-{
-    writeFile(path("data.kr"), qtCrypted("content"));
     qputenv("TMPDIR", QByteArray::fromStdString(path("no/such/dir")));
-    CFileSystem stream;
     for (const char* mode : {"rb", "wb", "ab", "r+"})
         EXPECT_EQ(stream.open(path("data.kr").c_str(), mode), 1) << mode;
     EXPECT_EQ(stream.open(path("new.kr").c_str(), "wb"), 1);
+
+    EXPECT_EQ(readFile(path("bad.kr")), corrupt);
     EXPECT_EQ(readFile(path("data.kr")), qtCrypted("content"));
     EXPECT_FALSE(fileExists(path("new.kr")));
+    EXPECT_TRUE(workingCopies().empty());
 }
 
 TEST_F(Stream, CopiesShareOneStreamClosedByTheLastHolder)
