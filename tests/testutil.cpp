@@ -7,7 +7,11 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace korvtest {
 
@@ -78,6 +82,20 @@ std::string noiseContent(std::size_t n, unsigned seed)
     return s;
 }
 
+int runWithFileSizeLimit(std::uint64_t limit, const std::function<int()>& body)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit rl{limit, limit};
+        ::_exit(::setrlimit(RLIMIT_FSIZE, &rl) == 0 ? body() : 99);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
 std::vector<std::string> listDirectory(const std::string& dir)
 {
     std::vector<std::string> names;
@@ -86,6 +104,32 @@ std::vector<std::string> listDirectory(const std::string& dir)
         names.push_back(name.toStdString());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+void WorkingCopyTest::SetUp()
+{
+    _tmp = path("tmp");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(_tmp)));
+    _hadTmpDir = qEnvironmentVariableIsSet("TMPDIR");
+    _oldTmpDir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QByteArray::fromStdString(_tmp));
+}
+
+void WorkingCopyTest::TearDown()
+{
+    if (_hadTmpDir)
+        qputenv("TMPDIR", _oldTmpDir);
+    else
+        qunsetenv("TMPDIR");
+}
+
+std::vector<std::string> WorkingCopyTest::workingCopies() const
+{
+    std::vector<std::string> copies;
+    for (const std::string& name : listDirectory(_tmp))
+        if (name.compare(0, 3, "kr2") == 0)
+            copies.push_back(_tmp + "/" + name);
+    return copies;
 }
 
 } // namespace korvtest

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <QTemporaryDir>
+#include <cstdint>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -19,6 +21,9 @@ std::string qtCrypted(const std::string& plain);
 // Deterministic test content: compressible text or incompressible noise.
 std::string textContent(std::size_t n, unsigned seed = 1);
 std::string noiseContent(std::size_t n, unsigned seed = 1);
+// Runs body in a forked child whose files may not grow beyond limit bytes
+// (SIGXFSZ ignored, so the write fails with EFBIG); returns its exit status.
+int runWithFileSizeLimit(std::uint64_t limit, const std::function<int()>& body);
 // Names of the entries of a directory, sorted.
 std::vector<std::string> listDirectory(const std::string& dir);
 
@@ -30,6 +35,22 @@ protected:
 private:
     QTemporaryDir _dir;
     std::string _root = _dir.path().toStdString();
+};
+
+// A private temporary directory (TMPDIR) for the working copies of one test,
+// so that the copies a test leaves behind can be counted.
+class WorkingCopyTest : public TempDirTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    const std::string& tmp() const { return _tmp; }
+    // The working copies ("kr2..." files) in the private temporary directory.
+    std::vector<std::string> workingCopies() const;
+
+private:
+    std::string _tmp;
+    QByteArray _oldTmpDir;
+    bool _hadTmpDir = false;
 };
 
 } // namespace korvtest

@@ -1,0 +1,129 @@
+// Handles and streams created and destroyed on many threads at once: every
+// content read or written is checked, and no working copy is left behind.
+// CI runs these tests under ThreadSanitizer as well.
+#include "CFileSystem.h"
+#include "KFsCryptedFile.h"
+#include "platform_p.h"
+#include "testutil.h"
+
+#include <thread>
+
+using namespace korv;
+using namespace korvtest;
+
+namespace {
+
+constexpr int kThreads = 8;
+constexpr int kRounds = 25;
+constexpr int kSharedFiles = 4;
+
+// Refuses every fifth removal of a working copy on each thread, so that the
+// shared list of copies still to be removed fills and drains all the time.
+bool refuseSomeRemovals(const std::string& path)
+{
+    thread_local unsigned calls = 0;
+    return path.find("/kr2") != std::string::npos && ++calls % 5 == 0;
+}
+
+std::string readThroughStream(const std::string& file)
+{
+    CFileSystem stream;
+    if (stream.open(file.c_str(), "rb") != 0)
+        return "<open failed>";
+    CFileSystem copy(stream);
+    stream.close();
+    std::string content;
+    char buffer[8192];
+    unsigned n;
+    while ((n = copy.read(buffer, 1, sizeof buffer)) > 0)
+        content.append(buffer, n);
+    return content;
+}
+
+} // namespace
+
+class Concurrency : public WorkingCopyTest {
+protected:
+    void TearDown() override
+    {
+        platform::removeFault = nullptr;
+        WorkingCopyTest::TearDown();
+    }
+    // With removals allowed again, one more destruction clears the list.
+    void expectNoWorkingCopyLeft()
+    {
+        platform::removeFault = nullptr;
+        KFsCryptedFile("/nonexistent/korv", KFsRead);
+        EXPECT_EQ(workingCopies(), std::vector<std::string>{});
+    }
+};
+
+TEST_F(Concurrency, ManyThreadsReadAndWriteThroughHandlesAndStreams)
+{
+    std::vector<std::string> shared;
+    for (int i = 0; i < kSharedFiles; ++i) {
+        shared.push_back(textContent(20000 + 1000 * i, i + 1));
+        writeFile(path("shared" + std::to_string(i)), qtCrypted(shared.back()));
+    }
+    platform::removeFault = refuseSomeRemovals;
+
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            const std::string own = path("own" + std::to_string(t) + ".kr");
+            for (int round = 0; round < kRounds; ++round) {
+                const int i = (t + round) % kSharedFiles;
+                const std::string file = path("shared" + std::to_string(i));
+                {
+                    KFsCryptedFile handle(file, KFsRead);
+                    KFsCryptedFile copy(handle);
+                    EXPECT_EQ(readFile(copy.getDecryptedFilePath()), shared[i]);
+                }
+                EXPECT_EQ(readThroughStream(file), shared[i]);
+
+                const std::string written = "thread " + std::to_string(t) + " round " + std::to_string(round);
+                CFileSystem stream;
+                ASSERT_EQ(stream.open(own.c_str(), round % 2 ? "wb" : "w+"), 0);
+                EXPECT_EQ(stream.write(written.data(), 1, unsigned(written.size())), written.size());
+                EXPECT_EQ(stream.close(), 0);
+                EXPECT_EQ(readFile(own), qtCrypted(written));
+                {
+                    KFsCryptedFile handle(own, KFsWrite);
+                    EXPECT_EQ(readFile(handle.getDecryptedFilePath()), written);
+                    writeFile(handle.getDecryptedFilePath(), written + " again");
+                }
+                EXPECT_EQ(readFile(own), qtCrypted(written + " again"));
+            }
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+    for (int i = 0; i < kSharedFiles; ++i)
+        EXPECT_EQ(readFile(path("shared" + std::to_string(i))), qtCrypted(shared[i]));
+    expectNoWorkingCopyLeft();
+}
+
+TEST_F(Concurrency, CopiesOfOneStreamReleasedOnManyThreadsWriteBackOnce)
+{
+    platform::removeFault = refuseSomeRemovals;
+    for (int round = 0; round < kRounds; ++round) {
+        const std::string file = path("f" + std::to_string(round % 3) + ".kr");
+        const std::string content = " round " + std::to_string(round);
+        writeFile(file, qtCrypted("prefix"));
+        std::vector<CFileSystem> copies(kThreads);
+        {
+            CFileSystem stream;
+            ASSERT_EQ(stream.open(file.c_str(), "ab"), 0);
+            stream.puts(content.c_str());
+            for (auto& copy : copies)
+                copy = stream;
+        }
+        std::vector<std::thread> threads;
+        for (auto& copy : copies)
+            threads.emplace_back([&copy] { EXPECT_EQ(copy.close(), 0); });
+        for (auto& thread : threads)
+            thread.join();
+        EXPECT_EQ(readFile(file), qtCrypted("prefix" + content));
+    }
+    expectNoWorkingCopyLeft();
+}
