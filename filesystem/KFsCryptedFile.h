@@ -1,19 +1,60 @@
-// KFsCryptedFile: conversion of whole files between plain and crypted form.
+// KFsCryptedFile: whole-file conversion between plain and crypted form, and
+// the handle that gives its owner a plain working copy of a crypted file.
 //
 // A crypted file is the two bytes "kr", the length of the plain content as a
 // 32-bit big-endian number, and one zlib stream of the whole plain content
 // (exactly what qCompress makes). Any file without the marker is plain.
 #pragma once
 
+#include <QMutex>
 #include <string>
+#include <vector>
 
 #include "korvfilesystem_export.h"
 
 // Tells a crypted-file handle whether its working copy is crypted back.
+// Other values are accepted: they make a working copy that is never written back.
 enum KFsOpenMode : int { KFsRead = 0, KFsWrite = 1 };
 
+class CFileSystem;
+
+// A handle on a crypted (or plain) file: construction decrypts the file into
+// a working copy in the temporary directory, the owner reads or writes that
+// copy by its path, and destruction crypts it back (KFsWrite only) and
+// removes it. Handles may be created and destroyed on several threads at
+// once; a single handle is not for concurrent use.
 class KORVFILESYSTEM_EXPORT KFsCryptedFile {
 public:
+    // Makes the working copy of filePath: its plain content in a new file
+    // whose name starts with "kr2", readable by its owner only. KFsRead on a
+    // missing file makes none and uses filePath itself. Any other mode on a
+    // missing file makes an empty working copy. When no working copy can be
+    // made, or an existing file cannot be read or is corrupt, the handle has
+    // none: getDecryptedFilePath() is empty and destruction touches nothing.
+    KFsCryptedFile(const std::string& filePath, KFsOpenMode openMode);
+
+    // Copies share the working copy: the first of them to be destroyed writes
+    // it back (KFsWrite) and removes it; later destructions find it gone and
+    // leave the file at filePath as it is.
+    KFsCryptedFile(const KFsCryptedFile& other);
+    // As the copy constructor; a different working copy this handle held
+    // before is first finished as its destruction would (written back, removed).
+    KFsCryptedFile& operator=(const KFsCryptedFile& other);
+
+    // KFsWrite: crypts the working copy back into filePath, replacing the
+    // file atomically; on failure the file stays as it was and the working
+    // copy is kept, as the only place its content lives. Every other working
+    // copy is removed, or remembered and removed by a later destruction when
+    // the system refuses now. Also retries those remembered removals.
+    virtual ~KFsCryptedFile();
+
+    // The working copy's path; filePath for KFsRead on a missing file; empty
+    // when the handle has no working copy. Valid while the handle lives.
+    virtual const std::string& getDecryptedFilePath();
+
+    // True unless the working copy was made from a plain (unmarked) file.
+    bool isCrypted() const { return _crypted; }
+
     // Writes the crypted form of the plain file `source` to `target`,
     // creating missing directories and replacing an existing (even read-only)
     // target atomically. `source` is not examined for a marker: crypting a
@@ -34,4 +75,22 @@ public:
     // cannot be written. Thread-safe (no shared state).
     static bool decrypt(const std::string& source, const std::string& target,
                         bool* crypted = nullptr);
+
+protected:
+    bool _crypted;                   // false only for a working copy of a plain file
+    std::string _filePath;           // the crypted file itself
+    std::string _decryptedFilePath;  // the working copy (see getDecryptedFilePath)
+    KFsOpenMode _openMode;           // only KFsWrite writes back
+
+private:
+    friend class CFileSystem;
+
+    // What destruction does, once: writes back when writeBack is set and the
+    // mode is KFsWrite, removes or keeps the working copy, then forgets it.
+    // False when a write-back was due and failed.
+    bool finish(bool writeBack);
+
+    // Working copies whose removal failed, retried at every destruction.
+    static std::vector<std::string> _unremovedFiles;
+    static QMutex _unremovedFilesMutex;
 };

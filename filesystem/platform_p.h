@@ -3,6 +3,7 @@
 // rest of the library never includes a system header of its own.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,6 +27,38 @@ bool exists(const std::string& path);
 bool makeDirectory(const std::string& path);
 
 class InputFile;
+
+// The system temporary directory as Qt reports it (TMPDIR when set), in the
+// 8-bit form the file system calls take; empty when it does not exist.
+std::string tempDirectory();
+
+// Creates a new, empty working copy in the temporary directory: its name
+// starts with "kr2" and is unpredictable, it is created atomically (never
+// through a link planted in its place) and only its owner may read it.
+// Returns its path, or an empty string when no such file can be made.
+std::string createWorkingCopy();
+
+enum class RemoveResult {
+    Removed,
+    Missing, // nothing at the path: there is nothing left to remove
+    Failed   // the file is still there
+};
+// Removes the file at path (not a directory).
+RemoveResult removeFile(const std::string& path);
+
+// Test seam: when set and it returns true for a path, removeFile leaves that
+// file alone and reports Failed, as a platform that refuses to remove an open
+// file would. Not exported; only tests set it.
+using RemoveFault = bool (*)(const std::string& path);
+extern std::atomic<RemoveFault> removeFault;
+
+// Appends n bytes to the regular file at path, provided it still holds
+// expectedSize bytes (so it has not changed since the caller read it). On a
+// failed write the file is cut back to its old size: no partial append stays.
+bool appendToFile(const std::string& path, std::uint64_t expectedSize, const void* data, std::size_t n);
+
+// Flushes the content of the file at path to the disk.
+bool syncFile(const std::string& path);
 
 // How new content reaches its file.
 enum class WriteMode {

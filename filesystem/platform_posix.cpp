@@ -9,6 +9,9 @@
 #include <new>
 #include <random>
 
+#include <QDir>
+#include <QFile>
+
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -159,6 +162,63 @@ bool copyContent(int in, int out, std::uint64_t size)
 }
 
 } // namespace
+
+std::atomic<RemoveFault> removeFault{nullptr};
+
+std::string tempDirectory()
+{
+    // Empty when TMPDIR names nothing that exists.
+    return QFile::encodeName(QDir::tempPath()).toStdString();
+}
+
+std::string createWorkingCopy()
+{
+    // Qt reports a temporary directory that does not exist as an empty path;
+    // it must not turn into the root directory.
+    const std::string dir = tempDirectory();
+    std::string name;
+    int fd = dir.empty() ? -1 : createUniqueFile(dir, "kr2", 0600, name);
+    if (fd < 0)
+        return {};
+    ::close(fd);
+    return name;
+}
+
+RemoveResult removeFile(const std::string& path)
+{
+    const RemoveFault fault = removeFault.load();
+    if (fault && fault(path))
+        return RemoveResult::Failed;
+    if (::unlink(path.c_str()) == 0)
+        return RemoveResult::Removed;
+    // A path that names nothing, or runs through a non-directory, is gone.
+    return errno == ENOENT || errno == ENOTDIR ? RemoveResult::Missing : RemoveResult::Failed;
+}
+
+bool appendToFile(const std::string& path, std::uint64_t expectedSize, const void* data, std::size_t n)
+{
+    int fd = openRetrying(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
+        && static_cast<std::uint64_t>(st.st_size) == expectedSize;
+    if (ok && !writeAll(fd, data, n)) {
+        ok = false;
+        (void)::ftruncate(fd, st.st_size);
+    }
+    return ::close(fd) == 0 && ok;
+}
+
+bool syncFile(const std::string& path)
+{
+    int fd = openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fdatasync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
 
 bool isReadOnly(const std::string& path)
 {

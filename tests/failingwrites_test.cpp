@@ -30,6 +30,13 @@ std::map<std::string, std::string> snapshot(const std::string& dir)
     return files;
 }
 
+// Runs call in a child whose files may not grow beyond limit bytes: 1 when it
+// returned true, 0 when false, anything else when it did not end normally.
+int resultWithin(std::uint64_t limit, const std::function<bool()>& call)
+{
+    return runWithFileSizeLimit(limit, [&] { return call() ? 1 : 0; });
+}
+
 struct WritePath {
     const char* name;
     std::function<bool()> call;
@@ -85,7 +92,7 @@ TEST_F(FailingWrites, EveryWriteThatRunsOutOfRoomFailsAndKeepsEveryFile)
     for (const WritePath& w : writePaths()) {
         // Out of room at the first byte, in the middle, and one byte short.
         for (std::size_t limit : {std::size_t(1), std::size_t(6), w.newSize / 2, w.newSize - 1}) {
-            EXPECT_EQ(runInChild(w.call, limit), ChildFalse) << w.name << ", limit " << limit;
+            EXPECT_EQ(resultWithin(limit, w.call), 0) << w.name << ", limit " << limit;
             ASSERT_EQ(snapshot(root()), before) << w.name << ", limit " << limit;
         }
     }
@@ -96,7 +103,7 @@ TEST_F(FailingWrites, EveryWriteThatRunsOutOfRoomFailsAndKeepsEveryFile)
 TEST_F(FailingWrites, EveryWriteSucceedsWithRoomForExactlyItsContent)
 {
     for (const WritePath& w : writePaths()) {
-        EXPECT_EQ(runInChild(w.call, w.newSize), ChildTrue) << w.name;
+        EXPECT_EQ(resultWithin(w.newSize, w.call), 1) << w.name;
         SetUp();
     }
 }
@@ -104,18 +111,15 @@ TEST_F(FailingWrites, EveryWriteSucceedsWithRoomForExactlyItsContent)
 TEST_F(FailingWrites, DecryptingAPlainFileInPlaceWritesNothingAndSucceeds)
 {
     const auto before = snapshot(root());
-    EXPECT_EQ(runInChild([&] { return KFsCryptedFile::decrypt(path("in-place"), path("in-place")); }, 1),
-              ChildTrue);
+    EXPECT_EQ(resultWithin(1, [&] { return KFsCryptedFile::decrypt(path("in-place"), path("in-place")); }), 1);
     EXPECT_EQ(snapshot(root()), before);
 }
 
 // Directories made for a target stay when its write fails; they are empty.
 TEST_F(FailingWrites, DirectoriesMadeForAFailedTargetStayEmpty)
 {
-    EXPECT_EQ(runInChild([&] { return KFsCryptedFile::crypt(path("a/b/new"), path("plain")); }, 4096),
-              ChildFalse);
-    EXPECT_EQ(runInChild([&] { return KFsCryptedFile::decrypt(path("crypted"), path("a/c/new")); }, 4096),
-              ChildFalse);
+    EXPECT_EQ(resultWithin(4096, [&] { return KFsCryptedFile::crypt(path("a/b/new"), path("plain")); }), 0);
+    EXPECT_EQ(resultWithin(4096, [&] { return KFsCryptedFile::decrypt(path("crypted"), path("a/c/new")); }), 0);
     EXPECT_EQ(listDirectory(path("a")), (std::vector<std::string>{"b", "c"}));
     EXPECT_TRUE(listDirectory(path("a/b")).empty());
     EXPECT_TRUE(listDirectory(path("a/c")).empty());

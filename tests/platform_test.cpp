@@ -1,7 +1,9 @@
-// The Linux platform layer: permission bits and the file copy.
+// The Linux platform layer: permission bits, the file copy, working copies,
+// removal and the checked append.
 #include "platform_p.h"
 #include "testutil.h"
 
+#include <algorithm>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,4 +58,57 @@ TEST_F(Platform, CopyOntoTheSameFileNeverDamagesIt)
         EXPECT_TRUE(platform::copyFile(other, path("f"))) << other;
         EXPECT_EQ(readFile(path("f")), bytes) << other;
     }
+}
+
+class PlatformTemp : public WorkingCopyTest {};
+
+TEST_F(PlatformTemp, WorkingCopiesAreNewPrivateAndUnpredictable)
+{
+    EXPECT_EQ(platform::tempDirectory(), tmp());
+    const mode_t oldMask = ::umask(0);
+    std::vector<std::string> names;
+    for (int i = 0; i < 50; ++i)
+        names.push_back(platform::createWorkingCopy());
+    ::umask(oldMask);
+    for (const std::string& name : names) {
+        EXPECT_EQ(name.rfind(tmp() + "/kr2", 0), 0u) << name;
+        EXPECT_EQ(permissions(name), 0600u) << name;
+        EXPECT_EQ(readFile(name), "");
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::unique(names.begin(), names.end()), names.end());
+    EXPECT_EQ(workingCopies(), names);
+
+    // Qt reports a missing directory as an empty path, which is not "/".
+    qputenv("TMPDIR", QByteArray::fromStdString(path("missing")));
+    EXPECT_EQ(platform::tempDirectory(), "");
+    EXPECT_EQ(platform::createWorkingCopy(), "");
+}
+
+TEST_F(Platform, RemoveFileTellsGoneFromRefused)
+{
+    writeFile(path("f"), "x");
+    writeFile(path("g"), "x");
+    ASSERT_EQ(::mkdir(path("dir").c_str(), 0755), 0);
+    EXPECT_EQ(platform::removeFile(path("f")), platform::RemoveResult::Removed);
+    EXPECT_EQ(platform::removeFile(path("f")), platform::RemoveResult::Missing);
+    EXPECT_EQ(platform::removeFile(path("g/under")), platform::RemoveResult::Missing);
+    EXPECT_EQ(platform::removeFile(path("dir")), platform::RemoveResult::Failed);
+    platform::removeFault = [](const std::string& p) { return p.back() == 'g'; };
+    EXPECT_EQ(platform::removeFile(path("g")), platform::RemoveResult::Failed);
+    platform::removeFault = nullptr;
+    EXPECT_TRUE(fileExists(path("g")));
+}
+
+TEST_F(Platform, AppendOnlyToTheExpectedSizeAndNeverHalfway)
+{
+    writeFile(path("f"), "body");
+    EXPECT_FALSE(platform::appendToFile(path("f"), 3, "xy", 2));
+    EXPECT_FALSE(platform::appendToFile(path("missing"), 0, "xy", 2));
+    EXPECT_FALSE(fileExists(path("missing")));
+    EXPECT_TRUE(platform::appendToFile(path("f"), 4, "xy", 2));
+    EXPECT_EQ(readFile(path("f")), "bodyxy");
+    EXPECT_EQ(runWithFileSizeLimit(8, [&] { return platform::appendToFile(path("f"), 6, "1234", 4) ? 1 : 0; }),
+              0);
+    EXPECT_EQ(readFile(path("f")), "bodyxy");
 }

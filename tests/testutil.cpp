@@ -2,12 +2,12 @@
 #include "testutil.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <cerrno>
 #include <csignal>
 #include <dirent.h>
 #include <ftw.h>
@@ -85,6 +85,20 @@ std::string noiseContent(std::size_t n, unsigned seed)
     return s;
 }
 
+int runWithFileSizeLimit(std::uint64_t limit, const std::function<int()>& body)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit rl{limit, limit};
+        ::_exit(::setrlimit(RLIMIT_FSIZE, &rl) == 0 ? body() : 99);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
 std::vector<std::string> listDirectory(const std::string& dir)
 {
     // Names as bytes: a test may create names that are not UTF-8.
@@ -117,29 +131,30 @@ void removeTree(const std::string& path)
         FTW_DEPTH | FTW_PHYS);
 }
 
-ChildResult runInChild(const std::function<bool()>& fn, std::uint64_t fileSizeLimit)
+void WorkingCopyTest::SetUp()
 {
-    const pid_t pid = ::fork();
-    if (pid < 0)
-        return ChildOther;
-    if (pid == 0) {
-        if (fileSizeLimit > 0) {
-            ::signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{fileSizeLimit, fileSizeLimit};
-            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
-                ::_exit(ChildOther);
-        }
-        // _exit: the child must not run the parent's exit handlers or tests.
-        ::_exit(fn() ? ChildTrue : ChildFalse);
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFSIGNALED(status))
-        return ChildKilled;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) > ChildTrue)
-        return ChildOther;
-    return ChildResult(WEXITSTATUS(status));
+    _tmp = path("tmp");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(_tmp)));
+    _hadTmpDir = qEnvironmentVariableIsSet("TMPDIR");
+    _oldTmpDir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QByteArray::fromStdString(_tmp));
+}
+
+void WorkingCopyTest::TearDown()
+{
+    if (_hadTmpDir)
+        qputenv("TMPDIR", _oldTmpDir);
+    else
+        qunsetenv("TMPDIR");
+}
+
+std::vector<std::string> WorkingCopyTest::workingCopies() const
+{
+    std::vector<std::string> copies;
+    for (const std::string& name : listDirectory(_tmp))
+        if (name.compare(0, 3, "kr2") == 0)
+            copies.push_back(_tmp + "/" + name);
+    return copies;
 }
 
 } // namespace korvtest

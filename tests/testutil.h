@@ -21,6 +21,9 @@ std::string qtCrypted(const std::string& plain);
 // Deterministic test content: compressible text or incompressible noise.
 std::string textContent(std::size_t n, unsigned seed = 1);
 std::string noiseContent(std::size_t n, unsigned seed = 1);
+// Runs body in a forked child whose files may not grow beyond limit bytes
+// (SIGXFSZ ignored, so the write fails with EFBIG); returns its exit status.
+int runWithFileSizeLimit(std::uint64_t limit, const std::function<int()>& body);
 // Names of the entries of a directory, sorted.
 std::vector<std::string> listDirectory(const std::string& dir);
 // True for the name of the file that a write of target makes beside it (and a
@@ -28,13 +31,6 @@ std::vector<std::string> listDirectory(const std::string& dir);
 bool isTemporaryNameOf(const std::string& name, const std::string& target);
 // Removes path and everything under it, whatever bytes the names hold.
 void removeTree(const std::string& path);
-
-// How a forked child ended: fn's result, or the signal that killed it.
-enum ChildResult { ChildFalse = 0, ChildTrue = 1, ChildOther = 2, ChildKilled = 3 };
-// Runs fn in a forked child. A nonzero fileSizeLimit caps the size of any
-// file the child writes (RLIMIT_FSIZE) and ignores SIGXFSZ, so that a write
-// past it fails with EFBIG instead of killing the child.
-ChildResult runInChild(const std::function<bool()>& fn, std::uint64_t fileSizeLimit = 0);
 
 class TempDirTest : public ::testing::Test {
 protected:
@@ -47,6 +43,22 @@ protected:
 private:
     QTemporaryDir _dir;
     std::string _root = _dir.path().toStdString();
+};
+
+// A private temporary directory (TMPDIR) for the working copies of one test,
+// so that the copies a test leaves behind can be counted.
+class WorkingCopyTest : public TempDirTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    const std::string& tmp() const { return _tmp; }
+    // The working copies ("kr2..." files) in the private temporary directory.
+    std::vector<std::string> workingCopies() const;
+
+private:
+    std::string _tmp;
+    QByteArray _oldTmpDir;
+    bool _hadTmpDir = false;
 };
 
 } // namespace korvtest
