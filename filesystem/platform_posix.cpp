@@ -329,7 +329,8 @@ bool InputFile::map()
     if (_size > SIZE_MAX)
         return false;
     // Read, not mmap: a mapped file that someone else truncates raises
-    // SIGBUS in the caller. A file that shrank meanwhile yields what is left.
+    // SIGBUS in the caller. A file that shrank since open() is refused:
+    // callers have decided on its size already.
     _buffer.reset(new (std::nothrow) std::uint8_t[_size]);
     if (!_buffer)
         return false;
@@ -343,11 +344,12 @@ bool InputFile::map()
             _buffer.reset();
             return false;
         }
-        if (r == 0)
-            break;
+        if (r == 0) {
+            _buffer.reset();
+            return false;
+        }
         done += static_cast<std::uint64_t>(r);
     }
-    _size = done;
     _data = _buffer.get();
     return true;
 }

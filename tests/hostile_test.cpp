@@ -205,9 +205,17 @@ TEST_F(Hostile, SourcesSwappedDuringTheCallGiveOneWholeResult)
 }
 
 // A source cut short by someone else while it is read must not crash the
-// caller (a mapped file would raise SIGBUS past its new end).
+// caller (a mapped file would raise SIGBUS past its new end), and one cut
+// short before it is read is refused rather than read short.
 TEST_F(Hostile, SourceTruncatedWhileHeldIsNotFatal)
 {
+    writeFile(path("src"), noiseContent(1 << 20));
+    {
+        korv::platform::InputFile in;
+        ASSERT_TRUE(in.open(path("src")));
+        ASSERT_EQ(::truncate(path("src").c_str(), 100), 0);
+        EXPECT_FALSE(in.map());
+    }
     writeFile(path("src"), noiseContent(1 << 20));
     // The child ends with 1 only if it read every byte and lived.
     const int status = runWithFileSizeLimit(RLIM_INFINITY, [&] {
