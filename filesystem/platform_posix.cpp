@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <random>
 
-#include <QDir>
-#include <QFile>
+#include <QByteArray>
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -167,8 +167,19 @@ std::atomic<RemoveFault> removeFault{nullptr};
 
 std::string tempDirectory()
 {
-    // Empty when TMPDIR names nothing that exists.
-    return QFile::encodeName(QDir::tempPath()).toStdString();
+    // TMPDIR's bytes as they are: QDir::tempPath() reads them as UTF-8 and
+    // loses any other name. Made canonical as Qt does; empty when TMPDIR
+    // names no directory.
+    QByteArray dir = qgetenv("TMPDIR");
+    if (dir.isEmpty())
+        dir = "/tmp";
+    char* canonical = ::realpath(dir.constData(), nullptr);
+    if (!canonical)
+        return {};
+    std::string result = canonical;
+    std::free(canonical);
+    struct stat st;
+    return statPath(result, st) && S_ISDIR(st.st_mode) ? result : std::string();
 }
 
 std::string createWorkingCopy()

@@ -1,10 +1,15 @@
 // Every path that writes a user's file, run in a child whose file-size limit
 // makes the write run out of room: the call fails, every file is as it was
-// (content and permissions) and nothing is left beside the target.
+// (content and permissions) and nothing is left beside the target. A write
+// handle or stream whose write-back fails keeps its working copy, the only
+// place the new content lives; nothing else stays in the temporary directory.
+#include "CFileSystem.h"
 #include "KFsCryptedFile.h"
 #include "testutil.h"
 
 #include <map>
+#include <memory>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace korvtest;
@@ -35,6 +40,13 @@ std::map<std::string, std::string> snapshot(const std::string& dir)
 int resultWithin(std::uint64_t limit, const std::function<bool()>& call)
 {
     return runWithFileSizeLimit(limit, [&] { return call() ? 1 : 0; });
+}
+
+// Lowers the file-size limit of the calling (child) process.
+bool limitFileSize(std::uint64_t limit)
+{
+    const rlimit rl{limit, limit};
+    return ::setrlimit(RLIMIT_FSIZE, &rl) == 0;
 }
 
 struct WritePath {
@@ -123,4 +135,109 @@ TEST_F(FailingWrites, DirectoriesMadeForAFailedTargetStayEmpty)
     EXPECT_EQ(listDirectory(path("a")), (std::vector<std::string>{"b", "c"}));
     EXPECT_TRUE(listDirectory(path("a/b")).empty());
     EXPECT_TRUE(listDirectory(path("a/c")).empty());
+}
+
+class FailingWriteBacks : public WorkingCopyTest {
+protected:
+    void SetUp() override
+    {
+        WorkingCopyTest::SetUp();
+        writeFile(path("data.kr"), qtCrypted(oldPlain));
+        setPermissions(path("data.kr"), 0640);
+    }
+
+    // The file is as it was, nothing is beside it, and the one working copy
+    // left holds the new content; it is removed for the next round.
+    void expectFileKeptAndOnlyCopyLeft(const std::string& what)
+    {
+        EXPECT_EQ(readFile(path("data.kr")), qtCrypted(oldPlain)) << what;
+        EXPECT_EQ(permissions(path("data.kr")), 0640u) << what;
+        EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"data.kr", "tmp"})) << what;
+        const auto copies = workingCopies();
+        ASSERT_EQ(copies.size(), 1u) << what;
+        EXPECT_EQ(readFile(copies.front()), newPlain) << what;
+        ::unlink(copies.front().c_str());
+    }
+
+    const std::string oldPlain = textContent(200000, 1);
+    const std::string newPlain = textContent(150000, 2) + noiseContent(50000);
+    const std::size_t newSize = qtCrypted(newPlain).size();
+};
+
+TEST_F(FailingWriteBacks, AWriteHandleThatCannotWriteBackKeepsTheFileAndItsCopy)
+{
+    for (std::size_t limit : {std::size_t(1), newSize / 2, newSize - 1}) {
+        // The limit comes after the working copy is made and filled.
+        EXPECT_EQ(runWithFileSizeLimit(RLIM_INFINITY, [&] {
+                      auto handle = std::make_unique<KFsCryptedFile>(path("data.kr"), KFsWrite);
+                      writeFile(handle->getDecryptedFilePath(), newPlain);
+                      if (!limitFileSize(limit))
+                          return 2;
+                      handle.reset();
+                      return 0;
+                  }),
+                  0);
+        expectFileKeptAndOnlyCopyLeft("limit " + std::to_string(limit));
+    }
+}
+
+TEST_F(FailingWriteBacks, AWriteStreamThatCannotWriteBackReportsItAtClose)
+{
+    for (const char* mode : {"wb", "w+", "r+"}) {
+        for (std::size_t limit : {std::size_t(1), newSize - 1}) {
+            const int status = runWithFileSizeLimit(RLIM_INFINITY, [&] {
+                CFileSystem stream;
+                if (stream.open(path("data.kr").c_str(), mode) != 0)
+                    return 2;
+                stream.write(newPlain.data(), 1, unsigned(newPlain.size()));
+                if (stream.flush() != 0 || !limitFileSize(limit))
+                    return 3;
+                return stream.close() == EOF ? 1 : 0;
+            });
+            EXPECT_EQ(status, 1) << mode << ", limit " << limit;
+            expectFileKeptAndOnlyCopyLeft(std::string(mode) + ", limit " + std::to_string(limit));
+        }
+    }
+}
+
+// A working copy that cannot be filled is not handed out, and not left behind.
+TEST_F(FailingWriteBacks, NoWorkingCopyIsMadeWithoutRoomForIt)
+{
+    EXPECT_EQ(runWithFileSizeLimit(1000, [&] {
+                  KFsCryptedFile reader(path("data.kr"), KFsRead);
+                  KFsCryptedFile writer(path("data.kr"), KFsWrite);
+                  CFileSystem stream;
+                  return reader.getDecryptedFilePath().empty() && writer.getDecryptedFilePath().empty()
+                          && stream.open(path("data.kr").c_str(), "rb") == 1
+                          && stream.open(path("data.kr").c_str(), "ab") == 1
+                      ? 1
+                      : 0;
+              }),
+              1);
+    EXPECT_EQ(readFile(path("data.kr")), qtCrypted(oldPlain));
+    EXPECT_TRUE(workingCopies().empty());
+}
+
+TEST_F(FailingWrites, ChecksumTrailersThatRunOutOfRoomLeaveTheFileAsItWas)
+{
+    const QString file = QString::fromStdString(path("in-place"));
+    const auto before = snapshot(root());
+    // Appending: no room at all, or room for one of the two bytes.
+    for (std::size_t limit : {plain.size(), plain.size() + 1}) {
+        EXPECT_EQ(runWithFileSizeLimit(limit, [&] {
+                      CFileSystem::addCheckSum(file);
+                      return 0;
+                  }),
+                  0);
+        EXPECT_EQ(snapshot(root()), before) << "limit " << limit;
+    }
+    // Stripping writes the body anew beside the file.
+    CFileSystem::addCheckSum(file);
+    const auto withTrailer = snapshot(root());
+    for (std::size_t limit : {std::size_t(1), plain.size() / 2, plain.size() - 1}) {
+        EXPECT_EQ(resultWithin(limit, [&] { return CFileSystem::removeCheckSum(file); }), 0) << limit;
+        EXPECT_EQ(snapshot(root()), withTrailer) << "limit " << limit;
+    }
+    EXPECT_EQ(resultWithin(plain.size(), [&] { return CFileSystem::removeCheckSum(file); }), 1);
+    EXPECT_EQ(snapshot(root()), before);
 }

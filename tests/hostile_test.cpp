@@ -1,8 +1,11 @@
-// Paths and files that try to make crypt and decrypt hang, write in the
-// wrong place or lose data: over-long and non-UTF-8 names, symbolic links,
-// one file under two names, sources that change while they are read.
+// Paths and files that try to make crypt, decrypt and the working copies
+// hang, write in the wrong place or lose data: over-long and non-UTF-8
+// names, symbolic links, one file under two names, sources that change while
+// they are read, links planted in place of a working copy.
+#include "CFileSystem.h"
 #include "KFsCryptedFile.h"
 #include "platform_p.h"
+#include "transforms_p.h"
 #include "testutil.h"
 
 #include <atomic>
@@ -228,4 +231,46 @@ TEST_F(Hostile, SourceTruncatedWhileHeldIsNotFatal)
         return sum == 0 ? 2 : 1;
     });
     EXPECT_EQ(status, 1);
+}
+
+class HostileWorkingCopies : public WorkingCopyTest {};
+
+// Working copies go where TMPDIR says, byte for byte, and a file named by
+// bytes that are not UTF-8 opens through a handle and a stream.
+TEST_F(HostileWorkingCopies, TemporaryDirectoriesAndFilesWhoseNamesAreNotUtf8)
+{
+    const std::string tmpDir = tmp() + "/t\xff";
+    ASSERT_EQ(::mkdir(tmpDir.c_str(), 0700), 0);
+    qputenv("TMPDIR", QByteArray::fromStdString(tmpDir));
+    const std::string file = path("f\xe9.kr");
+    writeFile(file, qtCrypted("content"));
+    {
+        KFsCryptedFile handle(file, KFsWrite);
+        const std::string copy = handle.getDecryptedFilePath();
+        EXPECT_EQ(copy.rfind(tmpDir + "/kr2", 0), 0u) << copy;
+        EXPECT_EQ(readFile(copy), "content");
+        writeFile(copy, "changed");
+    }
+    EXPECT_EQ(readFile(file), qtCrypted("changed"));
+    CFileSystem stream;
+    ASSERT_EQ(stream.open(file.c_str(), "rb"), 0);
+    char buffer[16] = {};
+    EXPECT_EQ(stream.read(buffer, 1, sizeof buffer), 7u);
+    EXPECT_EQ(std::string(buffer), "changed");
+    EXPECT_EQ(stream.close(), 0);
+    EXPECT_TRUE(listDirectory(tmpDir).empty());
+}
+
+// A working copy is written only in place, never through a link that has
+// taken its name: what the link points to stays as it was.
+TEST_F(HostileWorkingCopies, ALinkInPlaceOfAWorkingCopyIsNotWrittenThrough)
+{
+    writeFile(path("victim"), "victim");
+    writeFile(path("data.kr"), qtCrypted("secret"));
+    writeFile(path("plain"), "plain secret");
+    const std::string planted = tmp() + "/kr2planted";
+    ASSERT_EQ(::symlink(path("victim").c_str(), planted.c_str()), 0);
+    for (const char* source : {"data.kr", "plain"})
+        EXPECT_FALSE(korv::decryptFile(path(source), planted, nullptr, korv::platform::WriteMode::Direct));
+    EXPECT_EQ(readFile(path("victim")), "victim");
 }
