@@ -274,3 +274,25 @@ TEST_F(HostileWorkingCopies, ALinkInPlaceOfAWorkingCopyIsNotWrittenThrough)
         EXPECT_FALSE(korv::decryptFile(path(source), planted, nullptr, korv::platform::WriteMode::Direct));
     EXPECT_EQ(readFile(path("victim")), "victim");
 }
+
+// What is not a regular file gets no working copy, no stream and no trailer,
+// at once and without writing anything.
+TEST_F(HostileWorkingCopies, FilesThatAreNotRegularAreRefusedByHandlesStreamsAndChecksums)
+{
+    ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkdir(path("dir").c_str(), 0755), 0);
+    for (const std::string& file : {path("dir"), path("fifo"), std::string("/dev/zero"), std::string("/dev/urandom")}) {
+        for (KFsOpenMode mode : {KFsRead, KFsWrite}) {
+            KFsCryptedFile handle(file, mode);
+            EXPECT_EQ(handle.getDecryptedFilePath(), "") << file;
+        }
+        CFileSystem stream;
+        for (const char* mode : {"rb", "r+", "wb", "ab"})
+            EXPECT_EQ(stream.open(file.c_str(), mode), 1) << file << " " << mode;
+        CFileSystem::addCheckSum(QString::fromStdString(file));
+        EXPECT_FALSE(CFileSystem::removeCheckSum(QString::fromStdString(file))) << file;
+    }
+    EXPECT_TRUE(workingCopies().empty());
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"dir", "fifo", "tmp"}));
+    EXPECT_TRUE(listDirectory(path("dir")).empty());
+}

@@ -35,6 +35,27 @@ QString q(const std::string& s)
     return QString::fromStdString(s);
 }
 
+// Becomes the tool, with arguments given as bytes (QProcess takes only
+// text) and standard output going to fd.
+[[noreturn]] void execTool(const std::vector<std::string>& arguments, int fd)
+{
+    ::dup2(fd, STDOUT_FILENO);
+    std::vector<char*> argv{const_cast<char*>(KORV_DECRYPT_PATH)};
+    for (const std::string& a : arguments)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(KORV_DECRYPT_PATH, argv.data());
+    ::_exit(127);
+}
+
+pid_t startTool(const std::vector<std::string>& arguments, int fd)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        execTool(arguments, fd);
+    return pid;
+}
+
 std::string header(const std::string& source, const std::string& target)
 {
     return "Decrypting\tsource\t: " + source + "\n\t\ttarget\t: " + target + "\n\t\tresult\t: ";
@@ -113,14 +134,10 @@ TEST_F(Tool, KilledMidDecryptLeavesTheOldOrTheNewFile)
     const std::string f = path("f");
     for (int round = 0; round < 20; ++round) {
         writeFile(f, crypted);
-        const pid_t pid = ::fork();
+        const int null = ::open("/dev/null", O_WRONLY);
+        const pid_t pid = startTool({f}, null);
+        ::close(null);
         ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, STDOUT_FILENO);
-            ::execl(KORV_DECRYPT_PATH, KORV_DECRYPT_PATH, f.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
         ::usleep(random() % 150000);
         ::kill(pid, SIGKILL);
         int status;
@@ -134,4 +151,35 @@ TEST_F(Tool, KilledMidDecryptLeavesTheOldOrTheNewFile)
             ::unlink(path(name).c_str());
         }
     }
+}
+
+TEST_F(Tool, PathsThatAreNotUtf8ArePassedAndPrintedByteForByte)
+{
+    const std::string plain = textContent(5000);
+    writeFile(path("s\xff.kr"), qtCrypted(plain));
+    writeFile(path("out"), "");
+    const int out = ::open(path("out").c_str(), O_WRONLY);
+    const pid_t pid = startTool({path("s\xff.kr"), path("d\xe9/t\x80")}, out);
+    ::close(out);
+    ASSERT_GE(pid, 0);
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(readFile(path("out")), header(path("s\xff.kr"), path("d\xe9/t\x80")) + "OK\n");
+    EXPECT_EQ(readFile(path("d\xe9/t\x80")), plain);
+}
+
+TEST_F(Tool, AWriteThatRunsOutOfRoomReportsErrorAndKeepsTheFile)
+{
+    const std::string crypted = qtCrypted(textContent(200000));
+    writeFile(path("a.kr"), crypted);
+    writeFile(path("out"), "");
+    const int status = runWithFileSizeLimit(4096, [&] {
+        execTool({path("a.kr")}, ::open(path("out").c_str(), O_WRONLY));
+        return 0;
+    });
+    EXPECT_EQ(status, 255);
+    EXPECT_EQ(readFile(path("out")), header(path("a.kr"), path("a.kr")) + "ERROR\n");
+    EXPECT_EQ(readFile(path("a.kr")), crypted);
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"a.kr", "out"}));
 }
