@@ -28,8 +28,8 @@ bool makeDirectory(const std::string& path);
 
 class InputFile;
 
-// The system temporary directory as Qt reports it (TMPDIR when set), in the
-// 8-bit form the file system calls take; empty when it does not exist.
+// The system temporary directory (TMPDIR when set, else /tmp), its bytes as
+// they are, made canonical; empty when it names no directory.
 std::string tempDirectory();
 
 // Creates a new, empty working copy in the temporary directory: its name

@@ -351,11 +351,7 @@ bool InputFile::map()
         ssize_t r = ::pread(_fd, _buffer.get() + done, chunk, static_cast<off_t>(done));
         if (r < 0 && errno == EINTR)
             continue;
-        if (r < 0) {
-            _buffer.reset();
-            return false;
-        }
-        if (r == 0) {
+        if (r <= 0) {
             _buffer.reset();
             return false;
         }
