@@ -46,6 +46,19 @@ TEST_F(Hostile, PathsLongerThanTheSystemAllowsFailWithoutCreatingAnything)
     EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"crypted", "plain"}));
 }
 
+// The format stores a 32-bit length: a larger source (sparse here, so it
+// costs no disk) is refused before a byte of it is read.
+TEST_F(Hostile, SourcesTooLargeForTheFormatAreRefusedAtOnce)
+{
+    writeFile(path("huge"), "");
+    ASSERT_EQ(::truncate(path("huge").c_str(), (off_t(1) << 32) + 1), 0);
+    writeFile(path("target"), "old");
+    EXPECT_FALSE(KFsCryptedFile::crypt(path("target"), path("huge")));
+    EXPECT_FALSE(KFsCryptedFile::crypt(path("new"), path("huge")));
+    EXPECT_EQ(readFile(path("target")), "old");
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"huge", "target"}));
+}
+
 TEST_F(Hostile, TheLongestLegalNamesWorkAndLongerOnesFail)
 {
     const std::string plain = textContent(3000);
