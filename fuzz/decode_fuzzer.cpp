@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case korvfuzz::Expected::Corrupt:
         KORV_FUZZ_CHECK(result == format::DecodeResult::Corrupt);
         break;
+    case korvfuzz::Expected::Either:
     case korvfuzz::Expected::Undecided:
         break;
     }

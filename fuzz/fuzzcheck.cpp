@@ -2,10 +2,35 @@
 #include "fuzzcheck.h"
 
 #include <algorithm>
+#include <string>
 
 #include <zlib.h>
 
 namespace korvfuzz {
+
+namespace {
+
+// Why zlib refuses a stream: its message, or empty.
+std::string zlibRefusal(const std::uint8_t* stream, std::size_t n)
+{
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        return {};
+    std::vector<std::uint8_t> out(1 << 16);
+    z.next_in = const_cast<Bytef*>(stream);
+    z.avail_in = uInt(n);
+    int rc;
+    do {
+        z.next_out = out.data();
+        z.avail_out = uInt(out.size());
+        rc = inflate(&z, Z_NO_FLUSH);
+    } while (rc == Z_OK);
+    const std::string message = rc == Z_DATA_ERROR && z.msg ? z.msg : "";
+    inflateEnd(&z);
+    return message;
+}
+
+} // namespace
 
 Expected referenceDecode(const std::uint8_t* block, std::size_t n, std::vector<std::uint8_t>& plain)
 {
@@ -35,8 +60,11 @@ Expected referenceDecode(const std::uint8_t* block, std::size_t n, std::vector<s
             continue;
         }
         plain.clear();
+        if (rc == Z_DATA_ERROR && zeroLength)
+            return Expected::Ok;
         if (rc == Z_DATA_ERROR)
-            return zeroLength ? Expected::Ok : Expected::Corrupt;
+            return zlibRefusal(stream, streamSize) == "invalid bit length repeat" ? Expected::Either
+                                                                                  : Expected::Corrupt;
         return Expected::Undecided;
     }
 }

@@ -21,6 +21,9 @@ namespace korvfuzz {
 enum class Expected {
     Ok,       // the block decodes to `plain`
     Corrupt,  // the block must be refused
+    Either,   // zlib refuses a run of code lengths that overshoots the end of
+              // the list; libdeflate ignores the excess, and the Adler-32
+              // still guards what it decodes: refused or decoded are both fine
     Undecided // zlib could not tell (out of memory): no comparison
 };
 
