@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "bytesink_p.h"
@@ -60,12 +61,17 @@ private:
     bool _mapped = false;
 };
 
+// Output mappings are faulted in this many bytes at a time, and on a helper
+// thread from this size on.
+constexpr std::size_t kPrefaultStep = 2 << 20;
+constexpr std::size_t kPrefaultThreadMinimum = 16 << 20;
+
 // New content for a path, written as its WriteMode says. Destruction without
 // commit() drops the new content: the fresh file beside the target is
 // removed, a Direct file is emptied.
 class OutputFile final : public ByteSink {
 public:
-    OutputFile() = default;
+    OutputFile();
     ~OutputFile() override;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -75,8 +81,11 @@ public:
     bool create(const std::string& target, WriteMode mode = WriteMode::Replace);
 
     bool write(const void* data, std::size_t n) override;
-    // Sets the content to n zero bytes and maps them for writing; nullptr
-    // when the file cannot be sized or mapped (the caller then uses write()).
+    // Sets the content to n zero bytes and maps them for writing, with the
+    // disk space reserved and the pages faulted in (large mappings on a
+    // helper thread, ahead of the caller); nullptr when the file cannot be
+    // sized, reserved or mapped (the caller then uses write(), which reports
+    // the failure where a store into the mapping would raise SIGBUS).
     std::uint8_t* map(std::size_t n) override;
     // Ends a mapping, keeping its first used bytes as the whole content.
     bool unmap(std::size_t used) override;
@@ -90,6 +99,8 @@ public:
 
 private:
     friend bool copyFile(const std::string& source, const std::string& target, WriteMode mode);
+    class Prefault;
+    void unmapAll();
     void discard();
 
     int _fd = -1;
@@ -98,6 +109,7 @@ private:
     std::string _temporary;
     std::uint8_t* _map = nullptr;
     std::size_t _mapSize = 0;
+    std::unique_ptr<Prefault> _prefault;
     bool _failed = false;
     bool _permissionsSet = false;
 };

@@ -27,15 +27,6 @@ format::DecodeResult decoded(const std::string& file, std::string& plain)
     return r;
 }
 
-std::string withLength(std::string file, std::uint32_t length)
-{
-    file[2] = char(length >> 24);
-    file[3] = char(length >> 16);
-    file[4] = char(length >> 8);
-    file[5] = char(length);
-    return file;
-}
-
 // A sink that remembers the largest region it was asked to map.
 class RecordingSink final : public ByteSink {
 public:
@@ -78,7 +69,7 @@ TEST(CryptedFormat, StoredLengthIsOnlyAHint)
     const std::string good = qtCrypted(plain);
     for (std::uint32_t length : {0u, 1u, 199999u, 200001u, 10000000u, 0xFFFFFFFFu}) {
         std::string back;
-        EXPECT_EQ(decoded(withLength(good, length), back), format::DecodeResult::Ok) << length;
+        EXPECT_EQ(decoded(withStoredLength(good, length), back), format::DecodeResult::Ok) << length;
         EXPECT_EQ(back, plain) << length;
     }
 }
@@ -145,7 +136,7 @@ TEST(CryptedFormat, StreamsWithSmallWindowsDecodeAsZlibDoes)
     deflateEnd(&z);
 
     std::string back;
-    EXPECT_EQ(decoded(withLength("kr....", std::uint32_t(plain.size())) + out, back), format::DecodeResult::Ok);
+    EXPECT_EQ(decoded(withStoredLength("kr....", std::uint32_t(plain.size())) + out, back), format::DecodeResult::Ok);
     EXPECT_EQ(back, plain);
 }
 
