@@ -15,9 +15,9 @@ namespace corpus {
 // text has the repetition, and the surprise, of prose or log files.
 inline std::string textLike(std::size_t size, std::mt19937_64& random)
 {
-    static const char* syllables[] = {"ka", "ro", "vi", "ne", "stu", "al", "pre", "den", "mo", "lin",
-                                      "ter", "sa", "qu", "ex", "or", "ti", "ba", "gle", "fu", "on",
-                                      "ver", "ash", "ing", "tra", "po", "li", "ce", "um", "dra", "zo"};
+    static const char* syllables[] = { "ka", "ro", "vi", "ne", "stu", "al", "pre", "den", "mo", "lin", "ter",
+        "sa", "qu", "ex", "or", "ti", "ba", "gle", "fu", "on", "ver", "ash", "ing", "tra", "po", "li", "ce",
+        "um", "dra", "zo" };
     constexpr int kSyllables = sizeof syllables / sizeof *syllables;
     std::vector<std::string> words(6000);
     for (auto& w : words) {

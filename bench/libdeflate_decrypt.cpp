@@ -15,7 +15,8 @@ int main(int argc, char* argv[])
     std::vector<std::uint8_t> out(length);
     libdeflate_decompressor* d = libdeflate_alloc_decompressor();
     std::size_t outSize = 0;
-    if (!d || libdeflate_zlib_decompress(d, in.data() + 6, in.size() - 6, out.data(), out.size(), &outSize)
+    if (!d
+        || libdeflate_zlib_decompress(d, in.data() + 6, in.size() - 6, out.data(), out.size(), &outSize)
             != LIBDEFLATE_SUCCESS)
         return 1;
     libdeflate_free_decompressor(d);

@@ -75,7 +75,8 @@ void DecodeBlock(benchmark::State& state)
     const QByteArray& b = block(state.range(0));
     ReusedSink sink;
     for (auto _ : state) {
-        if (korv::format::decodeBlock(bytes(b), std::size_t(b.size()), sink) != korv::format::DecodeResult::Ok)
+        if (korv::format::decodeBlock(bytes(b), std::size_t(b.size()), sink)
+            != korv::format::DecodeResult::Ok)
             state.SkipWithError("decode failed");
         benchmark::DoNotOptimize(sink.buffer.data());
     }
@@ -135,7 +136,8 @@ void Compress2(benchmark::State& state)
     std::vector<std::uint8_t> out(compressBound(uLong(p.size())));
     for (auto _ : state) {
         uLongf n = out.size();
-        compress2(out.data(), &n, reinterpret_cast<const Bytef*>(p.data()), uLong(p.size()), Z_DEFAULT_COMPRESSION);
+        compress2(
+            out.data(), &n, reinterpret_cast<const Bytef*>(p.data()), uLong(p.size()), Z_DEFAULT_COMPRESSION);
         benchmark::DoNotOptimize(out.data());
     }
     setThroughput(state, kCorpusSize);

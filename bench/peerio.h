@@ -51,8 +51,8 @@ inline bool plainLength(const std::vector<std::uint8_t>& file, std::uint32_t& le
 {
     if (file.size() < 6 || file[0] != 'k' || file[1] != 'r')
         return false;
-    length = (std::uint32_t(file[2]) << 24) | (std::uint32_t(file[3]) << 16)
-        | (std::uint32_t(file[4]) << 8) | file[5];
+    length = (std::uint32_t(file[2]) << 24) | (std::uint32_t(file[3]) << 16) | (std::uint32_t(file[4]) << 8)
+        | file[5];
     return true;
 }
 

@@ -41,7 +41,7 @@ int main(int argc, char* argv[])
         _exit(127);
     }
     int status = 0;
-    rusage usage{};
+    rusage usage {};
     if (wait4(pid, &status, 0, &usage) != pid)
         return 1;
     clock_gettime(CLOCK_MONOTONIC, &end);
@@ -51,7 +51,7 @@ int main(int argc, char* argv[])
         return 1;
     // ru_maxrss is in KiB on Linux.
     std::fprintf(f, "%.6f %.6f %.6f %ld\n", wall, seconds(usage.ru_utime), seconds(usage.ru_stime),
-                 usage.ru_maxrss * 1024L);
+        usage.ru_maxrss * 1024L);
     std::fclose(f);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

@@ -27,7 +27,7 @@ protected:
         EXPECT_TRUE(crypted) << what;
         // Compared as a bool: a failure would print megabytes otherwise.
         EXPECT_TRUE(readFile(path("out")) == plain) << what;
-        EXPECT_EQ(listDirectory(root()), (Names{"out", "src.kr"})) << what;
+        EXPECT_EQ(listDirectory(root()), (Names { "out", "src.kr" })) << what;
     }
 };
 
@@ -37,8 +37,8 @@ TEST_F(MappedOutput, AnyStoredLengthGivesTheExactContent)
     const std::string plain = textContent(platform::kPrefaultThreadMinimum + 12345);
     const std::string good = qtCrypted(plain);
     const auto n = std::uint32_t(plain.size());
-    for (std::uint32_t length : {n, n - 1, n + 1, n / 2, n + std::uint32_t(platform::kPrefaultStep), n * 8,
-                                 0xFFFFFFFFu, 0u, 1u}) {
+    for (std::uint32_t length :
+        { n, n - 1, n + 1, n / 2, n + std::uint32_t(platform::kPrefaultStep), n * 8, 0xFFFFFFFFu, 0u, 1u }) {
         writeFile(path("src.kr"), withStoredLength(good, length));
         expectDecryptsTo(plain, "stored length " + std::to_string(length));
     }
@@ -47,7 +47,7 @@ TEST_F(MappedOutput, AnyStoredLengthGivesTheExactContent)
 TEST_F(MappedOutput, OutputsAroundTheFaultInStepsAreExact)
 {
     const std::size_t step = platform::kPrefaultStep, thread = platform::kPrefaultThreadMinimum;
-    for (std::size_t size : {step - 1, step, step + 1, thread - 1, thread, thread + step + 1}) {
+    for (std::size_t size : { step - 1, step, step + 1, thread - 1, thread, thread + step + 1 }) {
         const std::string plain = textContent(size, unsigned(size));
         writeFile(path("plain"), plain);
         ASSERT_TRUE(KFsCryptedFile::crypt(path("src.kr"), path("plain")));
@@ -88,7 +88,7 @@ TEST_F(MappedOutput, WritesDuringFaultInAreKeptAndDroppedMappingsLeaveNothing)
         ASSERT_NE(p, nullptr);
         p[0] = 'x';
     }
-    EXPECT_EQ(listDirectory(root()), (Names{"kept", "reset"}));
+    EXPECT_EQ(listDirectory(root()), (Names { "kept", "reset" }));
 }
 
 TEST_F(MappedOutput, FileSizeLimitFailsCleanlyInsteadOfRaisingASignal)
@@ -101,7 +101,7 @@ TEST_F(MappedOutput, FileSizeLimitFailsCleanlyInsteadOfRaisingASignal)
     if (child == 0) {
         // The output cannot be sized, nor written by the fallback.
         std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{1 << 20, 1 << 20};
+        rlimit limit { 1 << 20, 1 << 20 };
         ::setrlimit(RLIMIT_FSIZE, &limit);
         ::_exit(KFsCryptedFile::decrypt(path("src.kr"), path("out")) ? 1 : 0);
     }
@@ -110,5 +110,5 @@ TEST_F(MappedOutput, FileSizeLimitFailsCleanlyInsteadOfRaisingASignal)
     ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 0) << "decrypt reported success";
     EXPECT_EQ(readFile(path("out")), "precious");
-    EXPECT_EQ(listDirectory(root()), (Names{"out", "src.kr"}));
+    EXPECT_EQ(listDirectory(root()), (Names { "out", "src.kr" }));
 }
