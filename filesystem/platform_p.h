@@ -5,8 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "bytesink_p.h"
 
@@ -59,6 +61,21 @@ private:
     std::uint64_t _size = 0;
     const std::uint8_t* _data = nullptr;
     bool _mapped = false;
+};
+
+// Runs one piece of work on a short-lived thread that takes no signals, so
+// that the process never notices it; destruction waits for the work. When no
+// thread can be started nothing runs, and running() says so.
+class HelperThread {
+public:
+    explicit HelperThread(std::function<void()> work);
+    ~HelperThread();
+    HelperThread(const HelperThread&) = delete;
+    HelperThread& operator=(const HelperThread&) = delete;
+    bool running() const { return _thread.joinable(); }
+
+private:
+    std::thread _thread;
 };
 
 // Output mappings are faulted in this many bytes at a time, and on a helper

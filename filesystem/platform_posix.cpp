@@ -174,37 +174,41 @@ bool populateWritable(std::uint8_t* p, std::size_t n, const std::atomic<bool>* s
 
 } // namespace
 
+HelperThread::HelperThread(std::function<void()> work)
+{
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    try {
+        _thread = std::thread(std::move(work));
+    } catch (const std::system_error&) {
+        // No thread to be had: running() tells the caller to do the work itself.
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+HelperThread::~HelperThread()
+{
+    if (_thread.joinable())
+        _thread.join();
+}
+
 // Faults a large mapping in on a second core while the caller fills it from
-// the start: the zeroing of new pages then leaves the caller's path. The
-// thread lives only as long as the mapping and takes no signals, so the
-// process never sees it.
+// the start: the zeroing of new pages then leaves the caller's path.
 class OutputFile::Prefault {
 public:
     Prefault(std::uint8_t* p, std::size_t n)
+        : _helper([this, p, n] { populateWritable(p, n, &_stop); })
     {
-        sigset_t all, old;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &old);
-        try {
-            _thread = std::thread([this, p, n] { populateWritable(p, n, &_stop); });
-        } catch (const std::system_error&) {
-            // No thread to be had: the caller faults the pages in itself.
-        }
-        pthread_sigmask(SIG_SETMASK, &old, nullptr);
     }
-    ~Prefault()
-    {
-        _stop = true;
-        if (_thread.joinable())
-            _thread.join();
-    }
+    ~Prefault() { _stop = true; }
     Prefault(const Prefault&) = delete;
     Prefault& operator=(const Prefault&) = delete;
-    bool running() const { return _thread.joinable(); }
+    bool running() const { return _helper.running(); }
 
 private:
     std::atomic<bool> _stop{false};
-    std::thread _thread;
+    HelperThread _helper; // after _stop: joined before _stop goes
 };
 
 bool isReadOnly(const std::string& path)

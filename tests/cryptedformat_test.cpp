@@ -120,6 +120,21 @@ TEST(CryptedFormat, DamagedBlocksAreCorrupt)
     }
 }
 
+TEST(CryptedFormat, ZlibHeaderIsCheckedAsZlibDoes)
+{
+    const std::string plain = textContent(30000);
+    const std::string good = qtCrypted(plain);
+    std::string badCheckBits = good;
+    badCheckBits[7] = char(0x9d);
+    // The preset dictionary flag (0x78bb passes the check bits) on a stream
+    // that is otherwise whole: zlib asks for a dictionary, so it is corrupt.
+    const std::string presetDictionary = good.substr(0, 7) + char(0xbb) + good.substr(8);
+    for (const std::string& file : {badCheckBits, presetDictionary}) {
+        std::string back;
+        EXPECT_EQ(decoded(file, back), format::DecodeResult::Corrupt) << toHex(file.substr(0, 12));
+    }
+}
+
 TEST(CryptedFormat, StreamsWithSmallWindowsDecodeAsZlibDoes)
 {
     // A 512-byte window: not what qCompress writes, but a valid zlib stream.

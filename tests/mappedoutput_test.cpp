@@ -44,6 +44,22 @@ TEST_F(MappedOutput, AnyStoredLengthGivesTheExactContent)
     }
 }
 
+TEST_F(MappedOutput, LargeDamagedContentFailsAndLeavesTheTarget)
+{
+    // Large enough for the checksum to be summed on two cores.
+    const std::string good = qtCrypted(textContent(platform::kPrefaultThreadMinimum));
+    std::string badChecksum = good, damagedLate = good;
+    badChecksum.back() ^= 1;
+    damagedLate[good.size() * 3 / 4] ^= 0x10;
+    for (const std::string& bytes : { badChecksum, damagedLate }) {
+        writeFile(path("src.kr"), bytes);
+        writeFile(path("out"), "precious");
+        EXPECT_FALSE(KFsCryptedFile::decrypt(path("src.kr"), path("out")));
+        EXPECT_EQ(readFile(path("out")), "precious");
+        EXPECT_EQ(listDirectory(root()), (Names { "out", "src.kr" }));
+    }
+}
+
 TEST_F(MappedOutput, OutputsAroundTheFaultInStepsAreExact)
 {
     const std::size_t step = platform::kPrefaultStep, thread = platform::kPrefaultThreadMinimum;
