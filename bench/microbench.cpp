@@ -70,9 +70,9 @@ void setThroughput(benchmark::State& state, std::size_t perIteration)
     state.SetBytesProcessed(std::int64_t(state.iterations()) * std::int64_t(perIteration));
 }
 
-void DecodeBlock(benchmark::State& state)
+void DecodeBlock(benchmark::State& state, bool text)
 {
-    const QByteArray& b = block(state.range(0));
+    const QByteArray& b = block(text);
     ReusedSink sink;
     for (auto _ : state) {
         if (korv::format::decodeBlock(bytes(b), std::size_t(b.size()), sink)
@@ -83,9 +83,9 @@ void DecodeBlock(benchmark::State& state)
     setThroughput(state, kCorpusSize);
 }
 
-void LibdeflateDecode(benchmark::State& state)
+void LibdeflateDecode(benchmark::State& state, bool text)
 {
-    const QByteArray& b = block(state.range(0));
+    const QByteArray& b = block(text);
     std::vector<std::uint8_t> out(kCorpusSize);
     libdeflate_decompressor* d = libdeflate_alloc_decompressor();
     for (auto _ : state) {
@@ -97,9 +97,9 @@ void LibdeflateDecode(benchmark::State& state)
     setThroughput(state, kCorpusSize);
 }
 
-void ZlibUncompress(benchmark::State& state)
+void ZlibUncompress(benchmark::State& state, bool text)
 {
-    const QByteArray& b = block(state.range(0));
+    const QByteArray& b = block(text);
     std::vector<std::uint8_t> out(kCorpusSize);
     for (auto _ : state) {
         uLongf n = out.size();
@@ -109,17 +109,17 @@ void ZlibUncompress(benchmark::State& state)
     setThroughput(state, kCorpusSize);
 }
 
-void QUncompress(benchmark::State& state)
+void QUncompress(benchmark::State& state, bool text)
 {
-    const QByteArray& b = block(state.range(0));
+    const QByteArray& b = block(text);
     for (auto _ : state)
         benchmark::DoNotOptimize(qUncompress(b));
     setThroughput(state, kCorpusSize);
 }
 
-void Encode(benchmark::State& state)
+void Encode(benchmark::State& state, bool text)
 {
-    const std::string& p = plain(state.range(0));
+    const std::string& p = plain(text);
     ReusedSink sink;
     for (auto _ : state) {
         sink.reset();
@@ -130,9 +130,9 @@ void Encode(benchmark::State& state)
     setThroughput(state, kCorpusSize);
 }
 
-void Compress2(benchmark::State& state)
+void Compress2(benchmark::State& state, bool text)
 {
-    const std::string& p = plain(state.range(0));
+    const std::string& p = plain(text);
     std::vector<std::uint8_t> out(compressBound(uLong(p.size())));
     for (auto _ : state) {
         uLongf n = out.size();
@@ -154,13 +154,18 @@ void QChecksum(benchmark::State& state)
 
 } // namespace
 
-// Argument 1: text-like corpus, 0: binary-like.
-BENCHMARK(DecodeBlock)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
-BENCHMARK(LibdeflateDecode)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
-BENCHMARK(ZlibUncompress)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
-BENCHMARK(QUncompress)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
-BENCHMARK(Encode)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
-BENCHMARK(Compress2)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DecodeBlock, text, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(DecodeBlock, binary, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(LibdeflateDecode, text, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(LibdeflateDecode, binary, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(ZlibUncompress, text, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(ZlibUncompress, binary, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(QUncompress, text, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(QUncompress, binary, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Encode, text, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Encode, binary, false)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Compress2, text, true)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Compress2, binary, false)->Unit(benchmark::kMillisecond);
 BENCHMARK(QChecksum)->Arg(4 << 10)->Arg(1 << 20)->Arg(16 << 20);
 
 BENCHMARK_MAIN();

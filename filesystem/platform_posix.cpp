@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <exception>
 #include <random>
-#include <system_error>
 #include <thread>
 
 #include <fcntl.h>
@@ -181,7 +181,7 @@ HelperThread::HelperThread(std::function<void()> work)
     pthread_sigmask(SIG_SETMASK, &all, &old);
     try {
         _thread = std::thread(std::move(work));
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
         // No thread to be had: running() tells the caller to do the work itself.
     }
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
