@@ -6,19 +6,14 @@
 
 int main(int argc, char* argv[])
 {
-    if (argc != 3)
-        return peer::usage(argv[0]);
-    std::vector<std::uint8_t> in;
-    std::uint32_t length = 0;
-    if (!peer::readWhole(argv[1], in) || !peer::plainLength(in, length))
-        return 1;
-    std::vector<std::uint8_t> out(length);
-    libdeflate_decompressor* d = libdeflate_alloc_decompressor();
-    std::size_t outSize = 0;
-    if (!d
-        || libdeflate_zlib_decompress(d, in.data() + 6, in.size() - 6, out.data(), out.size(), &outSize)
-            != LIBDEFLATE_SUCCESS)
-        return 1;
-    libdeflate_free_decompressor(d);
-    return peer::writeWhole(argv[2], out.data(), outSize) ? 0 : 1;
+    return peer::decryptMain(
+        argc, argv, [](const std::uint8_t* stream, std::size_t n, std::vector<std::uint8_t>& out) {
+            libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+            std::size_t made = 0;
+            const bool ok = d
+                && libdeflate_zlib_decompress(d, stream, n, out.data(), out.size(), &made)
+                    == LIBDEFLATE_SUCCESS;
+            libdeflate_free_decompressor(d);
+            return ok ? (long long)made : -1;
+        });
 }

@@ -46,13 +46,14 @@ inline bool writeWhole(const char* path, const std::uint8_t* data, std::size_t n
     return ::close(fd) == 0 && n == 0;
 }
 
-// The crypted header: "kr" and the plain length, big-endian.
-inline bool plainLength(const std::vector<std::uint8_t>& file, std::uint32_t& length)
+// Reads a whole crypted file and sizes plain from its stored length, as a
+// whole-buffer decoder trusts it; false when the file is not crypted.
+inline bool readCrypted(const char* path, std::vector<std::uint8_t>& file, std::vector<std::uint8_t>& plain)
 {
-    if (file.size() < 6 || file[0] != 'k' || file[1] != 'r')
+    if (!readWhole(path, file) || file.size() < 6 || file[0] != 'k' || file[1] != 'r')
         return false;
-    length = (std::uint32_t(file[2]) << 24) | (std::uint32_t(file[3]) << 16) | (std::uint32_t(file[4]) << 8)
-        | file[5];
+    plain.resize(
+        (std::size_t(file[2]) << 24) | (std::size_t(file[3]) << 16) | (std::size_t(file[4]) << 8) | file[5]);
     return true;
 }
 
@@ -60,6 +61,20 @@ inline int usage(const char* program)
 {
     std::fprintf(stderr, "usage: %s <source> <target>\n", program);
     return 2;
+}
+
+// A whole-buffer decrypt peer: "<source> <target>"; decode(stream, n, plain)
+// fills plain, sized from the stored length, and returns the bytes it made,
+// or -1.
+template <typename Decode> int decryptMain(int argc, char* argv[], Decode decode)
+{
+    if (argc != 3)
+        return usage(argv[0]);
+    std::vector<std::uint8_t> in, out;
+    if (!readCrypted(argv[1], in, out))
+        return 1;
+    const long long made = decode(in.data() + 6, in.size() - 6, out);
+    return made >= 0 && writeWhole(argv[2], out.data(), std::size_t(made)) ? 0 : 1;
 }
 
 } // namespace peer

@@ -6,15 +6,9 @@
 
 int main(int argc, char* argv[])
 {
-    if (argc != 3)
-        return peer::usage(argv[0]);
-    std::vector<std::uint8_t> in;
-    std::uint32_t length = 0;
-    if (!peer::readWhole(argv[1], in) || !peer::plainLength(in, length))
-        return 1;
-    std::vector<std::uint8_t> out(length);
-    uLongf outSize = length;
-    if (uncompress(out.data(), &outSize, in.data() + 6, uLong(in.size() - 6)) != Z_OK)
-        return 1;
-    return peer::writeWhole(argv[2], out.data(), outSize) ? 0 : 1;
+    return peer::decryptMain(
+        argc, argv, [](const std::uint8_t* stream, std::size_t n, std::vector<std::uint8_t>& out) {
+            uLongf made = out.size();
+            return uncompress(out.data(), &made, stream, uLong(n)) == Z_OK ? (long long)made : -1;
+        });
 }
