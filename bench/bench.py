@@ -11,7 +11,6 @@ import statistics
 import struct
 import subprocess
 import sys
-import time
 import zlib
 
 MB = 1e6
@@ -19,7 +18,7 @@ MEMORY_SLACK = 16 << 20
 
 
 def parse_args():
-    p = argparse.ArgumentParser(description=__doc__)
+    p = argparse.ArgumentParser(description="Times KorvDecrypt and crypt against their peers.")
     p.add_argument("--build", required=True, help="build directory with KORV_BUILD_BENCHMARKS=ON")
     p.add_argument("--scratch", default="/tmp/korv-bench", help="corpus and outputs (not committed)")
     p.add_argument("--quick", action="store_true", help="small files and few rounds, to try it out")
