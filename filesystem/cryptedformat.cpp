@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 
 #include <libdeflate.h>
 #include <zlib.h>
@@ -68,9 +69,10 @@ std::uint32_t adler32(const std::uint8_t* p, std::size_t n)
 
 enum class FastResult { Ok, TooSmall, Failed };
 
-// Whole-buffer decode into a region of exactly `expected` bytes. The zlib
-// wrapper is checked here, as zlib checks it, so that its Adler-32 can be
-// summed on two cores.
+// Whole-buffer decode into a region of exactly `expected` bytes: the sink's
+// own pages, or memory written to it at once when the content is small. The
+// zlib wrapper is checked here, as zlib checks it, so that its Adler-32 can
+// be summed on two cores.
 FastResult decodeWhole(const std::uint8_t* stream, std::size_t n, std::size_t expected, ByteSink& sink)
 {
     // header: check bits, and no preset dictionary (zlib would ask for one)
@@ -80,7 +82,10 @@ FastResult decodeWhole(const std::uint8_t* stream, std::size_t n, std::size_t ex
     libdeflate_decompressor* d = decompressor();
     if (!d)
         return FastResult::Failed;
-    std::uint8_t* out = sink.map(expected);
+    std::unique_ptr<std::uint8_t[]> memory;
+    if (expected < kDecodeInMemoryBelow)
+        memory.reset(new (std::nothrow) std::uint8_t[expected]);
+    std::uint8_t* out = memory ? memory.get() : sink.map(expected);
     if (!out)
         return FastResult::Failed;
     const std::uint8_t* deflated = stream + kZlibHeaderSize;
@@ -88,10 +93,16 @@ FastResult decodeWhole(const std::uint8_t* stream, std::size_t n, std::size_t ex
     std::size_t inUsed = 0, outUsed = 0;
     libdeflate_result r = libdeflate_deflate_decompress_ex(d, deflated, available, out, expected, &inUsed, &outUsed);
     // trailer: the Adler-32 of the content, big-endian, right after the deflate data
-    if (r == LIBDEFLATE_SUCCESS && available - inUsed >= kZlibTrailerSize
-        && readBigEndian32(deflated + inUsed) == adler32(out, outUsed))
-        return sink.unmap(outUsed) ? FastResult::Ok : FastResult::Failed;
-    sink.unmap(0);
+    const bool ok = r == LIBDEFLATE_SUCCESS && available - inUsed >= kZlibTrailerSize
+        && readBigEndian32(deflated + inUsed) == adler32(out, outUsed);
+    if (memory) {
+        if (ok)
+            return sink.reset() && sink.write(out, outUsed) ? FastResult::Ok : FastResult::Failed;
+    } else {
+        if (ok)
+            return sink.unmap(outUsed) ? FastResult::Ok : FastResult::Failed;
+        sink.unmap(0);
+    }
     return r == LIBDEFLATE_INSUFFICIENT_SPACE ? FastResult::TooSmall : FastResult::Failed;
 }
 

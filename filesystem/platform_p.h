@@ -39,6 +39,10 @@ enum class WriteMode {
 bool copyFile(const std::string& source, const std::string& target,
               WriteMode mode = WriteMode::Replace);
 
+// Below this size an input file is read, which costs less than mapping it,
+// advising the kernel and unmapping it again.
+constexpr std::uint64_t kReadInsteadOfMap = 256 << 10;
+
 // A regular file opened for reading and mapped (or read) into memory whole.
 class InputFile {
 public:
@@ -51,7 +55,8 @@ public:
     bool open(const std::string& path);
     // Reads up to n bytes from the start of the file (without mapping it).
     std::size_t peek(void* buffer, std::size_t n) const;
-    // Maps the whole file; false on failure. Empty files map to no bytes.
+    // Maps the whole file (a small one is read into memory instead); false
+    // on failure. Empty files map to no bytes.
     bool map();
     std::uint64_t size() const { return _size; }
     const std::uint8_t* data() const { return _data; }
@@ -61,6 +66,7 @@ private:
     std::uint64_t _size = 0;
     const std::uint8_t* _data = nullptr;
     bool _mapped = false;
+    std::unique_ptr<std::uint8_t[]> _read;
 };
 
 // Runs one piece of work on a short-lived thread that takes no signals, so

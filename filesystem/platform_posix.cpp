@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <random>
 #include <thread>
 
@@ -303,10 +304,22 @@ std::size_t InputFile::peek(void* buffer, std::size_t n) const
 
 bool InputFile::map()
 {
-    if (_mapped || _size == 0)
+    if (_mapped || _read || _size == 0)
         return _fd >= 0;
     if (_size > SIZE_MAX)
         return false;
+    if (_size < kReadInsteadOfMap) {
+        _read.reset(new (std::nothrow) std::uint8_t[_size]);
+        if (!_read)
+            return false;
+        // A file that changed size meanwhile is not read half.
+        if (peek(_read.get(), _size) != _size) {
+            _read.reset();
+            return false;
+        }
+        _data = _read.get();
+        return true;
+    }
     void* p = ::mmap(nullptr, _size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, _fd, 0);
     if (p == MAP_FAILED)
         return false;

@@ -1,7 +1,9 @@
-// Decoding straight into a mapped output file: stored lengths that are wrong,
-// outputs around the steps in which the mapping is faulted in, mappings
-// dropped while a helper still faults them in, and a file size limit.
+// Decoding into the output file, straight into its mapped pages or (small
+// content) through memory: stored lengths that are wrong, sizes around the
+// thresholds and the steps in which a mapping is faulted in, mappings dropped
+// while a helper still faults them in, and a file size limit.
 #include "KFsCryptedFile.h"
+#include "cryptedformat_p.h"
 #include "platform_p.h"
 #include "testutil.h"
 
@@ -33,14 +35,17 @@ protected:
 
 TEST_F(MappedOutput, AnyStoredLengthGivesTheExactContent)
 {
-    // Large enough for the mapping to be faulted in on a helper thread.
-    const std::string plain = textContent(platform::kPrefaultThreadMinimum + 12345);
-    const std::string good = qtCrypted(plain);
-    const auto n = std::uint32_t(plain.size());
-    for (std::uint32_t length :
-        { n, n - 1, n + 1, n / 2, n + std::uint32_t(platform::kPrefaultStep), n * 8, 0xFFFFFFFFu, 0u, 1u }) {
-        writeFile(path("src.kr"), withStoredLength(good, length));
-        expectDecryptsTo(plain, "stored length " + std::to_string(length));
+    // Decoded through memory, and large enough to be faulted in on a helper.
+    for (std::size_t size : { format::kDecodeInMemoryBelow / 2, platform::kPrefaultThreadMinimum + 12345 }) {
+        const std::string plain = textContent(size);
+        const std::string good = qtCrypted(plain);
+        const auto n = std::uint32_t(plain.size());
+        for (std::uint32_t length : { n, n - 1, n + 1, n / 2, n + std::uint32_t(platform::kPrefaultStep),
+                 n * 8, 0xFFFFFFFFu, 0u, 1u }) {
+            writeFile(path("src.kr"), withStoredLength(good, length));
+            expectDecryptsTo(
+                plain, "size " + std::to_string(size) + ", stored length " + std::to_string(length));
+        }
     }
 }
 
@@ -60,8 +65,16 @@ TEST_F(MappedOutput, LargeDamagedContentFailsAndLeavesTheTarget)
     }
 }
 
-TEST_F(MappedOutput, OutputsAroundTheFaultInStepsAreExact)
+TEST_F(MappedOutput, OutputsAroundTheThresholdsAndStepsAreExact)
 {
+    // Noise crypts to a little more than its size, so around the first
+    // threshold both the source and the content cross it.
+    const std::size_t memory = format::kDecodeInMemoryBelow, read = platform::kReadInsteadOfMap;
+    for (std::size_t size : { memory - 1, memory, memory + 1, read - 100, read }) {
+        const std::string plain = noiseContent(size, unsigned(size));
+        writeFile(path("src.kr"), qtCrypted(plain));
+        expectDecryptsTo(plain, "noise size " + std::to_string(size));
+    }
     const std::size_t step = platform::kPrefaultStep, thread = platform::kPrefaultThreadMinimum;
     for (std::size_t size : { step - 1, step, step + 1, thread - 1, thread, thread + step + 1 }) {
         const std::string plain = textContent(size, unsigned(size));
