@@ -6,7 +6,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "bytesink_p.h"
 
@@ -69,6 +72,10 @@ enum class WriteMode {
 bool copyFile(const std::string& source, const std::string& target,
               WriteMode mode = WriteMode::Replace);
 
+// Below this size an input file is read, which costs less than mapping it,
+// advising the kernel and unmapping it again.
+constexpr std::uint64_t kReadInsteadOfMap = 256 << 10;
+
 // A regular file opened for reading and mapped (or read) into memory whole.
 class InputFile {
 public:
@@ -81,7 +88,8 @@ public:
     bool open(const std::string& path);
     // Reads up to n bytes from the start of the file (without mapping it).
     std::size_t peek(void* buffer, std::size_t n) const;
-    // Maps the whole file; false on failure. Empty files map to no bytes.
+    // Maps the whole file (a small one is read into memory instead); false
+    // on failure. Empty files map to no bytes.
     bool map();
     std::uint64_t size() const { return _size; }
     const std::uint8_t* data() const { return _data; }
@@ -91,14 +99,35 @@ private:
     std::uint64_t _size = 0;
     const std::uint8_t* _data = nullptr;
     bool _mapped = false;
+    std::unique_ptr<std::uint8_t[]> _read;
 };
+
+// Runs one piece of work on a short-lived thread that takes no signals, so
+// that the process never notices it; destruction waits for the work. When no
+// thread can be started nothing runs, and running() says so.
+class HelperThread {
+public:
+    explicit HelperThread(std::function<void()> work);
+    ~HelperThread();
+    HelperThread(const HelperThread&) = delete;
+    HelperThread& operator=(const HelperThread&) = delete;
+    bool running() const { return _thread.joinable(); }
+
+private:
+    std::thread _thread;
+};
+
+// Output mappings are faulted in this many bytes at a time, and on a helper
+// thread from this size on.
+constexpr std::size_t kPrefaultStep = 2 << 20;
+constexpr std::size_t kPrefaultThreadMinimum = 16 << 20;
 
 // New content for a path, written as its WriteMode says. Destruction without
 // commit() drops the new content: the fresh file beside the target is
 // removed, a Direct file is emptied.
 class OutputFile final : public ByteSink {
 public:
-    OutputFile() = default;
+    OutputFile();
     ~OutputFile() override;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -108,8 +137,11 @@ public:
     bool create(const std::string& target, WriteMode mode = WriteMode::Replace);
 
     bool write(const void* data, std::size_t n) override;
-    // Sets the content to n zero bytes and maps them for writing; nullptr
-    // when the file cannot be sized or mapped (the caller then uses write()).
+    // Sets the content to n zero bytes and maps them for writing, with the
+    // disk space reserved and the pages faulted in (large mappings on a
+    // helper thread, ahead of the caller); nullptr when the file cannot be
+    // sized, reserved or mapped (the caller then uses write(), which reports
+    // the failure where a store into the mapping would raise SIGBUS).
     std::uint8_t* map(std::size_t n) override;
     // Ends a mapping, keeping its first used bytes as the whole content.
     bool unmap(std::size_t used) override;
@@ -123,6 +155,8 @@ public:
 
 private:
     friend bool copyFile(const std::string& source, const std::string& target, WriteMode mode);
+    class Prefault;
+    void unmapAll();
     void discard();
 
     int _fd = -1;
@@ -131,6 +165,7 @@ private:
     std::string _temporary;
     std::uint8_t* _map = nullptr;
     std::size_t _mapSize = 0;
+    std::unique_ptr<Prefault> _prefault;
     bool _failed = false;
     bool _permissionsSet = false;
 };

@@ -1,18 +1,24 @@
 // Linux implementation of the platform interface: permission bits, atomic
-// replacement through a file beside the target, kernel-side file copies.
+// replacement through a file beside the target, kernel-side file copies,
+// output files mapped and faulted in ahead of the code that fills them.
 #include "platform_p.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <random>
+#include <thread>
 
 #include <QDir>
 #include <QFile>
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -154,6 +160,22 @@ bool copyContent(int in, int out, std::uint64_t size)
     }
 }
 
+// Faults the pages of [p, p + n) in, writable: the kernel zeroes each new
+// page-cache page and reserves its block here, and reports a failure as an
+// error where a store into the mapping would raise SIGBUS. It goes in steps
+// so that a helper stops soon after it is told to; below the thread
+// minimum, a thread would cost more than it saves.
+bool populateWritable(std::uint8_t* p, std::size_t n, const std::atomic<bool>* stop = nullptr)
+{
+    for (std::size_t done = 0; done < n; done += kPrefaultStep) {
+        if (stop && stop->load(std::memory_order_relaxed))
+            return true;
+        if (::madvise(p + done, std::min(kPrefaultStep, n - done), MADV_POPULATE_WRITE) != 0)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::atomic<RemoveFault> removeFault{nullptr};
@@ -212,6 +234,43 @@ bool syncFile(const std::string& path)
     ::close(fd);
     return ok;
 }
+
+HelperThread::HelperThread(std::function<void()> work)
+{
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    try {
+        _thread = std::thread(std::move(work));
+    } catch (const std::exception&) {
+        // No thread to be had: running() tells the caller to do the work itself.
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+HelperThread::~HelperThread()
+{
+    if (_thread.joinable())
+        _thread.join();
+}
+
+// Faults a large mapping in on a second core while the caller fills it from
+// the start: the zeroing of new pages then leaves the caller's path.
+class OutputFile::Prefault {
+public:
+    Prefault(std::uint8_t* p, std::size_t n)
+        : _helper([this, p, n] { populateWritable(p, n, &_stop); })
+    {
+    }
+    ~Prefault() { _stop = true; }
+    Prefault(const Prefault&) = delete;
+    Prefault& operator=(const Prefault&) = delete;
+    bool running() const { return _helper.running(); }
+
+private:
+    std::atomic<bool> _stop{false};
+    HelperThread _helper; // after _stop: joined before _stop goes
+};
 
 bool isReadOnly(const std::string& path)
 {
@@ -307,10 +366,22 @@ std::size_t InputFile::peek(void* buffer, std::size_t n) const
 
 bool InputFile::map()
 {
-    if (_mapped || _size == 0)
+    if (_mapped || _read || _size == 0)
         return _fd >= 0;
     if (_size > SIZE_MAX)
         return false;
+    if (_size < kReadInsteadOfMap) {
+        _read.reset(new (std::nothrow) std::uint8_t[_size]);
+        if (!_read)
+            return false;
+        // A file that changed size meanwhile is not read half.
+        if (peek(_read.get(), _size) != _size) {
+            _read.reset();
+            return false;
+        }
+        _data = _read.get();
+        return true;
+    }
     void* p = ::mmap(nullptr, _size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, _fd, 0);
     if (p == MAP_FAILED)
         return false;
@@ -320,16 +391,24 @@ bool InputFile::map()
     return true;
 }
 
+OutputFile::OutputFile() = default;
+
 OutputFile::~OutputFile()
 {
     discard();
 }
 
-void OutputFile::discard()
+void OutputFile::unmapAll()
 {
+    _prefault.reset();
     if (_map)
         ::munmap(_map, _mapSize);
     _map = nullptr;
+}
+
+void OutputFile::discard()
+{
+    unmapAll();
     // Content that was not committed is dropped: a Direct file is emptied so
     // that no partial content is left in it.
     if (_fd >= 0 && _mode == WriteMode::Direct)
@@ -367,19 +446,36 @@ bool OutputFile::write(const void* data, std::size_t n)
 
 std::uint8_t* OutputFile::map(std::size_t n)
 {
-    if (_fd < 0 || _failed || n == 0)
+    if (_fd < 0 || _failed || n == 0 || _map || ::ftruncate(_fd, static_cast<off_t>(n)) != 0)
         return nullptr;
-    // Reserve the blocks first: a store into a mapped page that the disk has
-    // no room for would kill the process with SIGBUS instead of failing.
-    if (::fallocate(_fd, 0, 0, static_cast<off_t>(n)) != 0)
+    // Reserving the blocks first turns a full disk into an error here rather
+    // than a SIGBUS on a store; a filesystem that cannot reserve them gets
+    // every page faulted in, and checked, before the caller writes.
+    bool reserved = ::fallocate(_fd, 0, 0, static_cast<off_t>(n)) == 0;
+    if (!reserved && errno != EOPNOTSUPP && errno != ENOSYS) {
+        (void)::ftruncate(_fd, 0);
         return nullptr;
+    }
     void* p = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_SHARED, _fd, 0);
     if (p == MAP_FAILED) {
-        ::ftruncate(_fd, 0);
+        (void)::ftruncate(_fd, 0);
         return nullptr;
     }
     _map = static_cast<std::uint8_t*>(p);
     _mapSize = n;
+    if (reserved && n >= kPrefaultThreadMinimum) {
+        _prefault = std::make_unique<Prefault>(_map, n);
+        if (_prefault->running())
+            return _map;
+        _prefault.reset();
+    }
+    // A kernel without MADV_POPULATE_WRITE (EINVAL) faults the pages in on
+    // demand, which is safe where the blocks are reserved.
+    if (!populateWritable(_map, n) && !(reserved && errno == EINVAL)) {
+        unmapAll();
+        (void)::ftruncate(_fd, 0);
+        return nullptr;
+    }
     return _map;
 }
 
@@ -387,8 +483,7 @@ bool OutputFile::unmap(std::size_t used)
 {
     if (!_map)
         return false;
-    ::munmap(_map, _mapSize);
-    _map = nullptr;
+    unmapAll();
     if (::ftruncate(_fd, static_cast<off_t>(used)) != 0
         || ::lseek(_fd, static_cast<off_t>(used), SEEK_SET) < 0)
         _failed = true;
@@ -397,10 +492,7 @@ bool OutputFile::unmap(std::size_t used)
 
 bool OutputFile::reset()
 {
-    if (_map) {
-        ::munmap(_map, _mapSize);
-        _map = nullptr;
-    }
+    unmapAll();
     _failed = _fd < 0 || ::ftruncate(_fd, 0) != 0 || ::lseek(_fd, 0, SEEK_SET) < 0;
     return !_failed;
 }
