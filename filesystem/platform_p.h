@@ -6,10 +6,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "bytesink_p.h"
 
@@ -102,25 +100,8 @@ private:
     std::unique_ptr<std::uint8_t[]> _read;
 };
 
-// Runs one piece of work on a short-lived thread that takes no signals, so
-// that the process never notices it; destruction waits for the work. When no
-// thread can be started nothing runs, and running() says so.
-class HelperThread {
-public:
-    explicit HelperThread(std::function<void()> work);
-    ~HelperThread();
-    HelperThread(const HelperThread&) = delete;
-    HelperThread& operator=(const HelperThread&) = delete;
-    bool running() const { return _thread.joinable(); }
-
-private:
-    std::thread _thread;
-};
-
-// Output mappings are faulted in this many bytes at a time, and on a helper
-// thread from this size on.
+// Output mappings are faulted in this many bytes at a time.
 constexpr std::size_t kPrefaultStep = 2 << 20;
-constexpr std::size_t kPrefaultThreadMinimum = 16 << 20;
 
 // New content for a path, written as its WriteMode says. Destruction without
 // commit() drops the new content: the fresh file beside the target is
@@ -138,8 +119,7 @@ public:
 
     bool write(const void* data, std::size_t n) override;
     // Sets the content to n zero bytes and maps them for writing, with the
-    // disk space reserved and the pages faulted in (large mappings on a
-    // helper thread, ahead of the caller); nullptr when the file cannot be
+    // disk space reserved and the pages faulted in; nullptr when the file cannot be
     // sized, reserved or mapped (the caller then uses write(), which reports
     // the failure where a store into the mapping would raise SIGBUS).
     std::uint8_t* map(std::size_t n) override;
@@ -155,7 +135,6 @@ public:
 
 private:
     friend bool copyFile(const std::string& source, const std::string& target, WriteMode mode);
-    class Prefault;
     void unmapAll();
     void discard();
 
@@ -165,7 +144,6 @@ private:
     std::string _temporary;
     std::uint8_t* _map = nullptr;
     std::size_t _mapSize = 0;
-    std::unique_ptr<Prefault> _prefault;
     bool _failed = false;
     bool _permissionsSet = false;
 };

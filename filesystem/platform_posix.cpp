@@ -11,7 +11,6 @@
 #include <exception>
 #include <new>
 #include <random>
-#include <thread>
 
 #include <QDir>
 #include <QFile>
@@ -162,14 +161,11 @@ bool copyContent(int in, int out, std::uint64_t size)
 
 // Faults the pages of [p, p + n) in, writable: the kernel zeroes each new
 // page-cache page and reserves its block here, and reports a failure as an
-// error where a store into the mapping would raise SIGBUS. It goes in steps
-// so that a helper stops soon after it is told to; below the thread
-// minimum, a thread would cost more than it saves.
-bool populateWritable(std::uint8_t* p, std::size_t n, const std::atomic<bool>* stop = nullptr)
+// error where a store into the mapping would raise SIGBUS. Done in one
+// pass ahead of the decoder, the faults cost less than taken one by one.
+bool populateWritable(std::uint8_t* p, std::size_t n)
 {
     for (std::size_t done = 0; done < n; done += kPrefaultStep) {
-        if (stop && stop->load(std::memory_order_relaxed))
-            return true;
         if (::madvise(p + done, std::min(kPrefaultStep, n - done), MADV_POPULATE_WRITE) != 0)
             return false;
     }
@@ -234,43 +230,6 @@ bool syncFile(const std::string& path)
     ::close(fd);
     return ok;
 }
-
-HelperThread::HelperThread(std::function<void()> work)
-{
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    try {
-        _thread = std::thread(std::move(work));
-    } catch (const std::exception&) {
-        // No thread to be had: running() tells the caller to do the work itself.
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-}
-
-HelperThread::~HelperThread()
-{
-    if (_thread.joinable())
-        _thread.join();
-}
-
-// Faults a large mapping in on a second core while the caller fills it from
-// the start: the zeroing of new pages then leaves the caller's path.
-class OutputFile::Prefault {
-public:
-    Prefault(std::uint8_t* p, std::size_t n)
-        : _helper([this, p, n] { populateWritable(p, n, &_stop); })
-    {
-    }
-    ~Prefault() { _stop = true; }
-    Prefault(const Prefault&) = delete;
-    Prefault& operator=(const Prefault&) = delete;
-    bool running() const { return _helper.running(); }
-
-private:
-    std::atomic<bool> _stop{false};
-    HelperThread _helper; // after _stop: joined before _stop goes
-};
 
 bool isReadOnly(const std::string& path)
 {
@@ -400,7 +359,6 @@ OutputFile::~OutputFile()
 
 void OutputFile::unmapAll()
 {
-    _prefault.reset();
     if (_map)
         ::munmap(_map, _mapSize);
     _map = nullptr;
@@ -463,12 +421,6 @@ std::uint8_t* OutputFile::map(std::size_t n)
     }
     _map = static_cast<std::uint8_t*>(p);
     _mapSize = n;
-    if (reserved && n >= kPrefaultThreadMinimum) {
-        _prefault = std::make_unique<Prefault>(_map, n);
-        if (_prefault->running())
-            return _map;
-        _prefault.reset();
-    }
     // A kernel without MADV_POPULATE_WRITE (EINVAL) faults the pages in on
     // demand, which is safe where the blocks are reserved.
     if (!populateWritable(_map, n) && !(reserved && errno == EINVAL)) {

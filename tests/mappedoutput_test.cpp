@@ -1,7 +1,7 @@
 // Decoding into the output file, straight into its mapped pages or (small
 // content) through memory: stored lengths that are wrong, sizes around the
-// thresholds and the steps in which a mapping is faulted in, mappings dropped
-// while a helper still faults them in, and a file size limit.
+// thresholds and the steps in which a mapping is faulted in, mappings filled
+// in part or dropped, and a file size limit.
 #include "KFsCryptedFile.h"
 #include "cryptedformat_p.h"
 #include "platform_p.h"
@@ -17,6 +17,9 @@ using namespace korv;
 using namespace korvtest;
 
 using Names = std::vector<std::string>;
+
+// Large enough to be mapped and faulted in over several steps.
+constexpr std::size_t kLarge = 8 * platform::kPrefaultStep;
 
 class MappedOutput : public TempDirTest {
 protected:
@@ -35,8 +38,8 @@ protected:
 
 TEST_F(MappedOutput, AnyStoredLengthGivesTheExactContent)
 {
-    // Decoded through memory, and large enough to be faulted in on a helper.
-    for (std::size_t size : { format::kDecodeInMemoryBelow / 2, platform::kPrefaultThreadMinimum + 12345 }) {
+    // Decoded through memory, and mapped.
+    for (std::size_t size : { format::kDecodeInMemoryBelow / 2, kLarge + 12345 }) {
         const std::string plain = textContent(size);
         const std::string good = qtCrypted(plain);
         const auto n = std::uint32_t(plain.size());
@@ -51,8 +54,7 @@ TEST_F(MappedOutput, AnyStoredLengthGivesTheExactContent)
 
 TEST_F(MappedOutput, LargeDamagedContentFailsAndLeavesTheTarget)
 {
-    // Large enough for the checksum to be summed on two cores.
-    const std::string good = qtCrypted(textContent(platform::kPrefaultThreadMinimum));
+    const std::string good = qtCrypted(textContent(kLarge));
     std::string badChecksum = good, damagedLate = good;
     badChecksum.back() ^= 1;
     damagedLate[good.size() * 3 / 4] ^= 0x10;
@@ -75,8 +77,8 @@ TEST_F(MappedOutput, OutputsAroundTheThresholdsAndStepsAreExact)
         writeFile(path("src.kr"), qtCrypted(plain));
         expectDecryptsTo(plain, "noise size " + std::to_string(size));
     }
-    const std::size_t step = platform::kPrefaultStep, thread = platform::kPrefaultThreadMinimum;
-    for (std::size_t size : { step - 1, step, step + 1, thread - 1, thread, thread + step + 1 }) {
+    const std::size_t step = platform::kPrefaultStep;
+    for (std::size_t size : { step - 1, step, step + 1, kLarge + step + 1 }) {
         const std::string plain = textContent(size, unsigned(size));
         writeFile(path("plain"), plain);
         ASSERT_TRUE(KFsCryptedFile::crypt(path("src.kr"), path("plain")));
@@ -88,12 +90,12 @@ TEST_F(MappedOutput, OutputsAroundTheThresholdsAndStepsAreExact)
 
 TEST_F(MappedOutput, WritesDuringFaultInAreKeptAndDroppedMappingsLeaveNothing)
 {
-    const std::size_t big = platform::kPrefaultThreadMinimum * 4;
+    const std::size_t big = kLarge * 4;
     {
-        // Filled at once, while the helper is still faulting the pages in.
+        // Filled in part: only what was used is kept.
         platform::OutputFile out;
         ASSERT_TRUE(out.create(path("kept")));
-        const std::size_t used = platform::kPrefaultThreadMinimum + 3;
+        const std::size_t used = kLarge + 3;
         std::uint8_t* p = out.map(big);
         ASSERT_NE(p, nullptr);
         std::memset(p, 'k', used);
@@ -122,7 +124,7 @@ TEST_F(MappedOutput, WritesDuringFaultInAreKeptAndDroppedMappingsLeaveNothing)
 
 TEST_F(MappedOutput, FileSizeLimitFailsCleanlyInsteadOfRaisingASignal)
 {
-    const std::string plain = textContent(platform::kPrefaultThreadMinimum + 1);
+    const std::string plain = textContent(kLarge + 1);
     writeFile(path("src.kr"), qtCrypted(plain));
     writeFile(path("out"), "precious");
     pid_t child = ::fork();
