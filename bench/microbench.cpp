@@ -1,14 +1,19 @@
 // In-process benchmarks: decoding and encoding a crypted block, against the
-// libraries our peers use, and qChecksum over buffers.
+// libraries our peers use, small files through decrypt and a read handle
+// (against the bare system calls a handle needs), and qChecksum over buffers.
 #include <QByteArray>
+#include <QDir>
 #include <benchmark/benchmark.h>
 #include <libdeflate.h>
 #include <zlib.h>
 
 #include <QTemporaryDir>
+#include <fcntl.h>
 #include <fstream>
+#include <unistd.h>
 
 #include "corpus.h"
+#include "KFsCryptedFile.h"
 #include "cryptedformat_p.h"
 #include "transforms_p.h"
 
@@ -164,6 +169,51 @@ void DecryptSmallFile(benchmark::State& state)
     setThroughput(state, std::size_t(state.range(0)));
 }
 
+// A crypted file of `size` plain bytes in a private directory.
+struct SmallCryptedFile {
+    explicit SmallCryptedFile(std::size_t size)
+    {
+        const QByteArray crypted = "kr" + qCompress(QByteArray::fromStdString(corpus::generate(true, size)));
+        std::ofstream(path, std::ios::binary).write(crypted.constData(), crypted.size());
+    }
+    QTemporaryDir dir;
+    std::string path = dir.path().toStdString() + "/small.kr";
+};
+
+// A read handle: the working copy made in the temporary directory, then removed.
+void ReadHandle(benchmark::State& state)
+{
+    SmallCryptedFile file(std::size_t(state.range(0)));
+    for (auto _ : state) {
+        KFsCryptedFile handle(file.path, KFsRead);
+        if (handle.getDecryptedFilePath().empty())
+            state.SkipWithError("no working copy");
+    }
+    state.SetItemsProcessed(std::int64_t(state.iterations()));
+}
+
+// The system calls a read handle cannot do without, for comparison: open and
+// read the source, create a temporary file, write the plain bytes and read
+// them back, remove it.
+void BareHandleSyscalls(benchmark::State& state)
+{
+    SmallCryptedFile file(std::size_t(state.range(0)));
+    const std::string plainBytes = corpus::generate(true, std::size_t(state.range(0)));
+    const std::string temp = QDir::tempPath().toStdString() + "/kr2-bench-bare";
+    std::vector<char> buffer(plainBytes.size() * 2 + 4096);
+    for (auto _ : state) {
+        int in = ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC);
+        benchmark::DoNotOptimize(::read(in, buffer.data(), buffer.size()));
+        ::close(in);
+        int out = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        benchmark::DoNotOptimize(::write(out, plainBytes.data(), plainBytes.size()));
+        benchmark::DoNotOptimize(::pread(out, buffer.data(), buffer.size(), 0));
+        ::close(out);
+        ::unlink(temp.c_str());
+    }
+    state.SetItemsProcessed(std::int64_t(state.iterations()));
+}
+
 void QChecksum(benchmark::State& state)
 {
     const std::string& p = plain(true);
@@ -188,6 +238,8 @@ BENCHMARK_CAPTURE(Encode, binary, false)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Compress2, text, true)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(Compress2, binary, false)->Unit(benchmark::kMillisecond);
 BENCHMARK(DecryptSmallFile)->Arg(4 << 10)->Arg(64 << 10)->Arg(1 << 20);
+BENCHMARK(ReadHandle)->Arg(4 << 10)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BareHandleSyscalls)->Arg(4 << 10)->Unit(benchmark::kMicrosecond);
 BENCHMARK(QChecksum)->Arg(4 << 10)->Arg(1 << 20)->Arg(16 << 20);
 
 BENCHMARK_MAIN();

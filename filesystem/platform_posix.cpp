@@ -159,6 +159,17 @@ bool copyContent(int in, int out, std::uint64_t size)
     }
 }
 
+// Empties a file, leaving an empty one alone: on ext4 a truncation to zero
+// makes the next close start writeback, which costs a fresh working copy
+// more than everything else it does.
+bool truncateToEmpty(int fd)
+{
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && st.st_size == 0)
+        return true;
+    return ::ftruncate(fd, 0) == 0;
+}
+
 // Faults the pages of [p, p + n) in, writable: the kernel zeroes each new
 // page-cache page and reserves its block here, and reports a failure as an
 // error where a store into the mapping would raise SIGBUS. Done in one
@@ -387,7 +398,7 @@ bool OutputFile::create(const std::string& target, WriteMode mode)
         return false;
     if (mode == WriteMode::Direct) {
         _fd = openRetrying(_target.c_str(), O_RDWR | O_NOFOLLOW);
-        if (_fd >= 0 && ::ftruncate(_fd, 0) != 0)
+        if (_fd >= 0 && !truncateToEmpty(_fd))
             closeFd(_fd);
         return _fd >= 0;
     }
@@ -445,7 +456,7 @@ bool OutputFile::unmap(std::size_t used)
 bool OutputFile::reset()
 {
     unmapAll();
-    _failed = _fd < 0 || ::ftruncate(_fd, 0) != 0 || ::lseek(_fd, 0, SEEK_SET) < 0;
+    _failed = _fd < 0 || !truncateToEmpty(_fd) || ::lseek(_fd, 0, SEEK_SET) < 0;
     return !_failed;
 }
 
