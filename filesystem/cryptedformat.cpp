@@ -1,10 +1,14 @@
-// Encoding and decoding of the crypted format. Decoding runs libdeflate on
-// the whole block straight into the output when the stored length is
-// plausible, and falls back to streaming zlib when it is not.
+// Encoding and decoding of the crypted format. Encoding runs zlib's deflate
+// with qCompress's parameters; decoding runs libdeflate on the whole block
+// straight into the output when the stored length is plausible, and falls
+// back to streaming zlib when it is not.
 #include "cryptedformat_p.h"
+
+#include "platform_p.h"
 
 #include <algorithm>
 #include <memory>
+#include <new>
 
 #include <libdeflate.h>
 #include <zlib.h>
@@ -21,6 +25,12 @@ constexpr std::uint64_t kMaxExpansion = 1032;
 // The zlib header byte of a deflate stream with a 32 KiB window, the only
 // kind qCompress writes; libdeflate decodes these exactly as zlib does.
 constexpr std::uint8_t kZlibHeaderDeflate32K = 0x78;
+// The two header bytes zlib writes for a 32 KiB window at the default level.
+constexpr std::uint8_t kZlibHeaderDefault[] = {kZlibHeaderDeflate32K, 0x9c};
+constexpr std::size_t kZlibHeaderSize = 2;
+constexpr std::size_t kZlibTrailerSize = 4;
+constexpr std::uint8_t kZlibPresetDictionary = 0x20;
+constexpr int kDefaultMemLevel = 8;
 
 std::uint32_t readBigEndian32(const std::uint8_t* p)
 {
@@ -39,23 +49,47 @@ libdeflate_decompressor* decompressor()
     return d.get();
 }
 
+// Adler-32 as zlib sums it, several times faster than zlib's own.
+std::uint32_t adler32(const std::uint8_t* p, std::size_t n)
+{
+    return libdeflate_adler32(1, p, n);
+}
+
 enum class FastResult { Ok, TooSmall, Failed };
 
-// Whole-buffer decode into a region of exactly `expected` bytes.
-FastResult decodeWhole(const std::uint8_t* stream, std::size_t n, std::size_t expected,
-                       ByteSink& sink)
+// Whole-buffer decode into a region of exactly `expected` bytes: the sink's
+// own pages, or memory written to it at once when the content is small. The
+// zlib wrapper is checked here, as zlib checks it.
+FastResult decodeWhole(const std::uint8_t* stream, std::size_t n, std::size_t expected, ByteSink& sink)
 {
+    // header: check bits, and no preset dictionary (zlib would ask for one)
+    if (n < kZlibHeaderSize + kZlibTrailerSize || ((stream[0] << 8) | stream[1]) % 31 != 0
+        || (stream[1] & kZlibPresetDictionary))
+        return FastResult::Failed;
     libdeflate_decompressor* d = decompressor();
     if (!d)
         return FastResult::Failed;
-    std::uint8_t* out = sink.map(expected);
+    std::unique_ptr<std::uint8_t[]> memory;
+    if (expected < kDecodeInMemoryBelow)
+        memory.reset(new (std::nothrow) std::uint8_t[expected]);
+    std::uint8_t* out = memory ? memory.get() : sink.map(expected);
     if (!out)
         return FastResult::Failed;
+    const std::uint8_t* deflated = stream + kZlibHeaderSize;
+    const std::size_t available = n - kZlibHeaderSize;
     std::size_t inUsed = 0, outUsed = 0;
-    libdeflate_result r = libdeflate_zlib_decompress_ex(d, stream, n, out, expected, &inUsed, &outUsed);
-    if (r == LIBDEFLATE_SUCCESS)
-        return sink.unmap(outUsed) ? FastResult::Ok : FastResult::Failed;
-    sink.unmap(0);
+    libdeflate_result r = libdeflate_deflate_decompress_ex(d, deflated, available, out, expected, &inUsed, &outUsed);
+    // trailer: the Adler-32 of the content, big-endian, right after the deflate data
+    const bool ok = r == LIBDEFLATE_SUCCESS && available - inUsed >= kZlibTrailerSize
+        && readBigEndian32(deflated + inUsed) == adler32(out, outUsed);
+    if (memory) {
+        if (ok)
+            return sink.reset() && sink.write(out, outUsed) ? FastResult::Ok : FastResult::Failed;
+    } else {
+        if (ok)
+            return sink.unmap(outUsed) ? FastResult::Ok : FastResult::Failed;
+        sink.unmap(0);
+    }
     return r == LIBDEFLATE_INSUFFICIENT_SPACE ? FastResult::TooSmall : FastResult::Failed;
 }
 
@@ -137,10 +171,20 @@ bool encode(const std::uint8_t* plain, std::size_t n, ByteSink& sink)
 
     // Same parameters as compress2() at the default level, so the bytes are
     // identical to qCompress; deflate's output does not depend on how the
-    // output space is handed to it.
+    // output space is handed to it. zlib's own header and trailer are
+    // written here: our Adler-32 is several times faster than the one zlib
+    // runs while it deflates, and the deflate data are the same.
     z_stream z{};
-    if (deflateInit(&z, Z_DEFAULT_COMPRESSION) != Z_OK)
+    if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, kDefaultMemLevel, Z_DEFAULT_STRATEGY)
+        != Z_OK)
         return false;
+    const std::uint32_t adler = adler32(plain, n);
+    const std::uint8_t trailer[] = {std::uint8_t(adler >> 24), std::uint8_t(adler >> 16),
+                                    std::uint8_t(adler >> 8), std::uint8_t(adler)};
+    if (!sink.write(kZlibHeaderDefault, sizeof kZlibHeaderDefault)) {
+        deflateEnd(&z);
+        return false;
+    }
     std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kChunk]);
     z.next_in = const_cast<Bytef*>(plain);
     z.avail_in = static_cast<uInt>(n);
@@ -155,7 +199,7 @@ bool encode(const std::uint8_t* plain, std::size_t n, ByteSink& sink)
             ok = false;
     } while (ok && rc != Z_STREAM_END);
     deflateEnd(&z);
-    return ok;
+    return ok && sink.write(trailer, sizeof trailer);
 }
 
 DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink)

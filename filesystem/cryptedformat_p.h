@@ -21,6 +21,11 @@ bool hasMarker(const std::uint8_t* data, std::size_t n);
 // Writes the crypted form of the plain bytes (marker included) to sink.
 bool encode(const std::uint8_t* plain, std::size_t n, ByteSink& sink);
 
+// Content below this size is decoded in memory and handed to the sink at
+// once, which costs less than sizing, reserving and mapping an output file;
+// larger content is decoded straight into the sink's mapped pages.
+constexpr std::size_t kDecodeInMemoryBelow = 256 << 10;
+
 enum class DecodeResult {
     Ok,
     Corrupt,    // the block does not decompress

@@ -106,12 +106,15 @@ private:
     std::unique_ptr<std::uint8_t[]> _buffer;
 };
 
+// Output mappings are faulted in this many bytes at a time.
+constexpr std::size_t kPrefaultStep = 2 << 20;
+
 // New content for a path, written as its WriteMode says. Destruction without
 // commit() drops the new content: the fresh file beside the target is
 // removed, a Direct file is emptied.
 class OutputFile final : public ByteSink {
 public:
-    OutputFile() = default;
+    OutputFile();
     ~OutputFile() override;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -121,8 +124,10 @@ public:
     bool create(const std::string& target, WriteMode mode = WriteMode::Replace);
 
     bool write(const void* data, std::size_t n) override;
-    // Sets the content to n zero bytes and maps them for writing; nullptr
-    // when the file cannot be sized or mapped (the caller then uses write()).
+    // Sets the content to n zero bytes and maps them for writing, with the
+    // disk space reserved and the pages faulted in; nullptr when the file cannot be
+    // sized, reserved or mapped (the caller then uses write(), which reports
+    // the failure where a store into the mapping would raise SIGBUS).
     std::uint8_t* map(std::size_t n) override;
     // Ends a mapping, keeping its first used bytes as the whole content.
     bool unmap(std::size_t used) override;
@@ -136,6 +141,7 @@ public:
 
 private:
     friend bool copyFile(const InputFile& source, const std::string& target, WriteMode mode);
+    void unmapAll();
     void discard();
 
     int _fd = -1;

@@ -1,12 +1,9 @@
 #!/usr/bin/env bash
-# Installs the Debian packages needed to build, test and benchmark the project;
-# with the argument "fuzz" also clang and its libFuzzer runtime.
+# Installs the Debian packages needed to build, test and benchmark the project,
+# and any further packages named on the command line (bench/run.sh adds its tools).
 set -euo pipefail
 packages=(cmake g++ make pkg-config qt6-base-dev zlib1g-dev libdeflate-dev
-          libgtest-dev googletest libbenchmark-dev)
-if [ "${1:-}" = fuzz ]; then
-    packages+=(clang libclang-rt-14-dev)
-fi
+          libgtest-dev googletest libbenchmark-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

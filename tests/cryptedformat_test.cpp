@@ -27,15 +27,6 @@ format::DecodeResult decoded(const std::string& file, std::string& plain)
     return r;
 }
 
-std::string withLength(std::string file, std::uint32_t length)
-{
-    file[2] = char(length >> 24);
-    file[3] = char(length >> 16);
-    file[4] = char(length >> 8);
-    file[5] = char(length);
-    return file;
-}
-
 // A sink that remembers the largest region it was asked to map.
 class RecordingSink final : public ByteSink {
 public:
@@ -78,7 +69,7 @@ TEST(CryptedFormat, StoredLengthIsOnlyAHint)
     const std::string good = qtCrypted(plain);
     for (std::uint32_t length : {0u, 1u, 199999u, 200001u, 10000000u, 0xFFFFFFFFu}) {
         std::string back;
-        EXPECT_EQ(decoded(withLength(good, length), back), format::DecodeResult::Ok) << length;
+        EXPECT_EQ(decoded(withStoredLength(good, length), back), format::DecodeResult::Ok) << length;
         EXPECT_EQ(back, plain) << length;
     }
 }
@@ -129,6 +120,21 @@ TEST(CryptedFormat, DamagedBlocksAreCorrupt)
     }
 }
 
+TEST(CryptedFormat, ZlibHeaderIsCheckedAsZlibDoes)
+{
+    const std::string plain = textContent(30000);
+    const std::string good = qtCrypted(plain);
+    std::string badCheckBits = good;
+    badCheckBits[7] = char(0x9d);
+    // The preset dictionary flag (0x78bb passes the check bits) on a stream
+    // that is otherwise whole: zlib asks for a dictionary, so it is corrupt.
+    const std::string presetDictionary = good.substr(0, 7) + char(0xbb) + good.substr(8);
+    for (const std::string& file : {badCheckBits, presetDictionary}) {
+        std::string back;
+        EXPECT_EQ(decoded(file, back), format::DecodeResult::Corrupt) << toHex(file.substr(0, 12));
+    }
+}
+
 TEST(CryptedFormat, StreamsWithSmallWindowsDecodeAsZlibDoes)
 {
     // A 512-byte window: not what qCompress writes, but a valid zlib stream.
@@ -145,7 +151,7 @@ TEST(CryptedFormat, StreamsWithSmallWindowsDecodeAsZlibDoes)
     deflateEnd(&z);
 
     std::string back;
-    EXPECT_EQ(decoded(withLength("kr....", std::uint32_t(plain.size())) + out, back), format::DecodeResult::Ok);
+    EXPECT_EQ(decoded(withStoredLength("kr....", std::uint32_t(plain.size())) + out, back), format::DecodeResult::Ok);
     EXPECT_EQ(back, plain);
 }
 

@@ -65,6 +65,15 @@ std::string qtCrypted(const std::string& plain)
     return "kr" + qCompress(QByteArray::fromStdString(plain)).toStdString();
 }
 
+std::string withStoredLength(std::string crypted, std::uint32_t length)
+{
+    crypted[2] = char(length >> 24);
+    crypted[3] = char(length >> 16);
+    crypted[4] = char(length >> 8);
+    crypted[5] = char(length);
+    return crypted;
+}
+
 std::string textContent(std::size_t n, unsigned seed)
 {
     static const char* words[] = {"korv ", "data ", "file ", "crypted ", "plain\n", "0123 ", "zlib "};

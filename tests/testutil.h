@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <gtest/gtest.h>
+#include <cstdint>
 #include <string>
 
 namespace korvtest {
@@ -18,6 +19,8 @@ std::string fromHex(const std::string& hex);
 std::string toHex(const std::string& bytes);
 // The crypted form of plain, built independently of the library: "kr" + qCompress.
 std::string qtCrypted(const std::string& plain);
+// A crypted file's bytes with another stored plain length.
+std::string withStoredLength(std::string crypted, std::uint32_t length);
 // Deterministic test content: compressible text or incompressible noise.
 std::string textContent(std::size_t n, unsigned seed = 1);
 std::string noiseContent(std::size_t n, unsigned seed = 1);
