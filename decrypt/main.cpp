@@ -15,8 +15,7 @@ int main(int argc, char* argv[])
     const std::string source = argv[1];
     const std::string target = argc == 3 ? argv[2] : argv[1];
 
-    std::printf("Decrypting\tsource\t: %s\n\t\ttarget\t: %s\n\t\tresult\t: ", source.c_str(),
-                target.c_str());
+    std::printf("Decrypting\tsource\t: %s\n\t\ttarget\t: %s\n\t\tresult\t: ", source.c_str(), target.c_str());
     if (KFsCryptedFile::decrypt(source, target, nullptr)) {
         std::printf("OK\n");
         return 0;

@@ -12,7 +12,7 @@
 #include "platform_p.h"
 
 struct CFileSystem::Stream {
-    std::atomic<int> holders{1};
+    std::atomic<int> holders { 1 };
     std::FILE* file = nullptr;
     // Kept for a writing mode: its destruction crypts the working copy back.
     std::unique_ptr<KFsCryptedFile> handle;

@@ -73,14 +73,13 @@ public:
     // existing file unchanged, when the source cannot be read or is not a
     // regular file, a crypted source is corrupt or truncated, or the target
     // cannot be written. Thread-safe (no shared state).
-    static bool decrypt(const std::string& source, const std::string& target,
-                        bool* crypted = nullptr);
+    static bool decrypt(const std::string& source, const std::string& target, bool* crypted = nullptr);
 
 protected:
-    bool _crypted;                   // false only for a working copy of a plain file
-    std::string _filePath;           // the crypted file itself
-    std::string _decryptedFilePath;  // the working copy (see getDecryptedFilePath)
-    KFsOpenMode _openMode;           // only KFsWrite writes back
+    bool _crypted; // false only for a working copy of a plain file
+    std::string _filePath; // the crypted file itself
+    std::string _decryptedFilePath; // the working copy (see getDecryptedFilePath)
+    KFsOpenMode _openMode; // only KFsWrite writes back
 
 private:
     friend class CFileSystem;

@@ -31,8 +31,8 @@ void CFileSystem::addCheckSum(const QString& path)
     if (!in.open(file) || !in.map() || platform::isReadOnly(file))
         return;
     const quint16 sum = checksumOf(in.data(), in.size());
-    const std::uint8_t trailer[kTrailerSize] = {static_cast<std::uint8_t>(sum >> 8),
-                                                static_cast<std::uint8_t>(sum & 0xFF)};
+    const std::uint8_t trailer[kTrailerSize]
+        = { static_cast<std::uint8_t>(sum >> 8), static_cast<std::uint8_t>(sum & 0xFF) };
     // Appended only if the file still holds what was summed.
     platform::appendToFile(file, in.size(), trailer, sizeof trailer);
 }

@@ -17,7 +17,7 @@ namespace korv::format {
 
 namespace {
 
-constexpr std::uint8_t kMarker[] = {'k', 'r'};
+constexpr std::uint8_t kMarker[] = { 'k', 'r' };
 constexpr std::size_t kChunk = 1 << 20;
 // Deflate cannot expand data by more than about 1032:1; a stored length
 // beyond that is a lie and is not used to size anything.
@@ -26,7 +26,7 @@ constexpr std::uint64_t kMaxExpansion = 1032;
 // kind qCompress writes; libdeflate decodes these exactly as zlib does.
 constexpr std::uint8_t kZlibHeaderDeflate32K = 0x78;
 // The two header bytes zlib writes for a 32 KiB window at the default level.
-constexpr std::uint8_t kZlibHeaderDefault[] = {kZlibHeaderDeflate32K, 0x9c};
+constexpr std::uint8_t kZlibHeaderDefault[] = { kZlibHeaderDeflate32K, 0x9c };
 constexpr std::size_t kZlibHeaderSize = 2;
 constexpr std::size_t kZlibTrailerSize = 4;
 constexpr std::uint8_t kZlibPresetDictionary = 0x20;
@@ -78,7 +78,8 @@ FastResult decodeWhole(const std::uint8_t* stream, std::size_t n, std::size_t ex
     const std::uint8_t* deflated = stream + kZlibHeaderSize;
     const std::size_t available = n - kZlibHeaderSize;
     std::size_t inUsed = 0, outUsed = 0;
-    libdeflate_result r = libdeflate_deflate_decompress_ex(d, deflated, available, out, expected, &inUsed, &outUsed);
+    libdeflate_result r
+        = libdeflate_deflate_decompress_ex(d, deflated, available, out, expected, &inUsed, &outUsed);
     // trailer: the Adler-32 of the content, big-endian, right after the deflate data
     const bool ok = r == LIBDEFLATE_SUCCESS && available - inUsed >= kZlibTrailerSize
         && readBigEndian32(deflated + inUsed) == adler32(out, outUsed);
@@ -97,7 +98,7 @@ DecodeResult decodeStreaming(const std::uint8_t* stream, std::size_t n, ByteSink
 {
     if (!sink.reset())
         return DecodeResult::SinkFailed;
-    z_stream z{};
+    z_stream z {};
     if (inflateInit(&z) != Z_OK)
         return DecodeResult::Corrupt;
     std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kChunk]);
@@ -130,8 +131,7 @@ DecodeResult decodeStreaming(const std::uint8_t* stream, std::size_t n, ByteSink
     return result;
 }
 
-DecodeResult decodeStream(const std::uint8_t* stream, std::size_t n, std::uint32_t hint,
-                          ByteSink& sink)
+DecodeResult decodeStream(const std::uint8_t* stream, std::size_t n, std::uint32_t hint, ByteSink& sink)
 {
     const bool plausible = hint > 0 && hint <= std::uint64_t(n) * kMaxExpansion + 1024;
     if (plausible && stream[0] == kZlibHeaderDeflate32K) {
@@ -139,7 +139,7 @@ DecodeResult decodeStream(const std::uint8_t* stream, std::size_t n, std::uint32
         case FastResult::Ok:
             return DecodeResult::Ok;
         case FastResult::TooSmall: // the stored length was short: stream it
-        case FastResult::Failed:   // let zlib have the last word on corrupt data
+        case FastResult::Failed: // let zlib have the last word on corrupt data
             break;
         }
     }
@@ -157,12 +157,8 @@ bool encode(const std::uint8_t* plain, std::size_t n, ByteSink& sink)
 {
     if (n > kMaxPlainSize)
         return false;
-    const std::uint8_t header[] = {kMarker[0],
-                                   kMarker[1],
-                                   std::uint8_t(n >> 24),
-                                   std::uint8_t(n >> 16),
-                                   std::uint8_t(n >> 8),
-                                   std::uint8_t(n)};
+    const std::uint8_t header[] = { kMarker[0], kMarker[1], std::uint8_t(n >> 24), std::uint8_t(n >> 16),
+        std::uint8_t(n >> 8), std::uint8_t(n) };
     if (!sink.write(header, sizeof header))
         return false;
     // qCompress writes the length alone for empty content, without a stream.
@@ -174,13 +170,13 @@ bool encode(const std::uint8_t* plain, std::size_t n, ByteSink& sink)
     // output space is handed to it. zlib's own header and trailer are
     // written here: our Adler-32 is several times faster than the one zlib
     // runs while it deflates, and the deflate data are the same.
-    z_stream z{};
+    z_stream z {};
     if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, kDefaultMemLevel, Z_DEFAULT_STRATEGY)
         != Z_OK)
         return false;
     const std::uint32_t adler = adler32(plain, n);
-    const std::uint8_t trailer[] = {std::uint8_t(adler >> 24), std::uint8_t(adler >> 16),
-                                    std::uint8_t(adler >> 8), std::uint8_t(adler)};
+    const std::uint8_t trailer[] = { std::uint8_t(adler >> 24), std::uint8_t(adler >> 16),
+        std::uint8_t(adler >> 8), std::uint8_t(adler) };
     if (!sink.write(kZlibHeaderDefault, sizeof kZlibHeaderDefault)) {
         deflateEnd(&z);
         return false;

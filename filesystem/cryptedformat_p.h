@@ -28,8 +28,8 @@ constexpr std::size_t kDecodeInMemoryBelow = 256 << 10;
 
 enum class DecodeResult {
     Ok,
-    Corrupt,    // the block does not decompress
-    SinkFailed  // the sink could not take the bytes
+    Corrupt, // the block does not decompress
+    SinkFailed // the sink could not take the bytes
 };
 
 // Decodes the block that follows the marker (stored length, then the zlib

@@ -41,7 +41,7 @@ std::string createWorkingCopy();
 enum class RemoveResult {
     Removed,
     Missing, // nothing at the path: there is nothing left to remove
-    Failed   // the file is still there
+    Failed // the file is still there
 };
 // Removes the file at path (not a directory).
 RemoveResult removeFile(const std::string& path);
@@ -73,8 +73,7 @@ enum class WriteMode {
 // Copies the regular file source onto target, carrying the source's
 // permission bits over (Replace) and refusing an existing read-only target.
 // When both name the same file nothing is written and the copy counts as made.
-bool copyFile(const std::string& source, const std::string& target,
-              WriteMode mode = WriteMode::Replace);
+bool copyFile(const std::string& source, const std::string& target, WriteMode mode = WriteMode::Replace);
 // The same from a file already open: the copy is of the file examined, even
 // if its name was removed or given to another file since.
 bool copyFile(const InputFile& source, const std::string& target, WriteMode mode = WriteMode::Replace);

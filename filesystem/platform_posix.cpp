@@ -106,11 +106,10 @@ bool followLinks(std::string& path)
 
 // Creates a new file with an unpredictable name in dir; the name starts with
 // prefix. The kernel applies the umask to mode, as for any new file.
-int createUniqueFile(const std::string& dir, const std::string& prefix, mode_t mode,
-                     std::string& name)
+int createUniqueFile(const std::string& dir, const std::string& prefix, mode_t mode, std::string& name)
 {
     static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    thread_local std::mt19937_64 random{std::random_device{}()};
+    thread_local std::mt19937_64 random { std::random_device {}() };
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string candidate = dir + "/" + prefix;
         for (int i = 0; i < 10; ++i)
@@ -191,7 +190,7 @@ bool populateWritable(std::uint8_t* p, std::size_t n)
 
 } // namespace
 
-std::atomic<RemoveFault> removeFault{nullptr};
+std::atomic<RemoveFault> removeFault { nullptr };
 
 std::string tempDirectory()
 {

@@ -64,8 +64,8 @@ bool cryptFile(const std::string& target, const std::string& source, platform::W
     return prepared.written(out.commit(syncBeforeRename(source, target, mode)));
 }
 
-bool decryptFile(const std::string& source, const std::string& target, bool* crypted,
-                 platform::WriteMode mode)
+bool decryptFile(
+    const std::string& source, const std::string& target, bool* crypted, platform::WriteMode mode)
 {
     platform::InputFile in;
     if (!in.open(source))
@@ -92,8 +92,8 @@ bool decryptFile(const std::string& source, const std::string& target, bool* cry
     platform::OutputFile out;
     if (!out.create(target, mode))
         return false;
-    const auto result = format::decodeBlock(in.data() + format::kMarkerSize,
-                                            in.size() - format::kMarkerSize, out);
+    const auto result
+        = format::decodeBlock(in.data() + format::kMarkerSize, in.size() - format::kMarkerSize, out);
     if (result != format::DecodeResult::Ok
         || !prepared.written(out.commit(syncBeforeRename(source, target, mode))))
         return false;

@@ -9,9 +9,9 @@
 namespace korv {
 
 bool cryptFile(const std::string& target, const std::string& source,
-               platform::WriteMode mode = platform::WriteMode::Replace);
+    platform::WriteMode mode = platform::WriteMode::Replace);
 
 bool decryptFile(const std::string& source, const std::string& target, bool* crypted,
-                 platform::WriteMode mode = platform::WriteMode::Replace);
+    platform::WriteMode mode = platform::WriteMode::Replace);
 
 } // namespace korv

@@ -37,16 +37,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     writeBytes(file, data, size);
     KORV_FUZZ_CHECK(CFileSystem::removeCheckSum(qfile) == matches);
     KORV_FUZZ_CHECK(sameBytes(readBytes(file), data, matches ? size - 2 : size));
-    expectOnly(scratchDir(), {"tmp", "f"});
+    expectOnly(scratchDir(), { "tmp", "f" });
 
     writeBytes(file, data, size);
     CFileSystem::addCheckSum(qfile);
     const std::vector<std::uint8_t> withTrailer = readBytes(file);
     const std::uint16_t sum = crc16x25(data, size);
-    KORV_FUZZ_CHECK(withTrailer.size() == size + 2 && (size == 0 || std::memcmp(withTrailer.data(), data, size) == 0));
+    KORV_FUZZ_CHECK(
+        withTrailer.size() == size + 2 && (size == 0 || std::memcmp(withTrailer.data(), data, size) == 0));
     KORV_FUZZ_CHECK(withTrailer[size] == sum >> 8 && withTrailer[size + 1] == (sum & 0xFF));
     KORV_FUZZ_CHECK(CFileSystem::removeCheckSum(qfile) == (size >= 2));
     KORV_FUZZ_CHECK(sameBytes(readBytes(file), withTrailer.data(), size >= 2 ? size : size + 2));
-    expectOnly(scratchDir(), {"tmp", "f"});
+    expectOnly(scratchDir(), { "tmp", "f" });
     return 0;
 }

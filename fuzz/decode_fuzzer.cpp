@@ -41,21 +41,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     KORV_FUZZ_CHECK(format::encode(sink.bytes.data(), sink.bytes.size(), crypted));
     KORV_FUZZ_CHECK(format::hasMarker(crypted.bytes.data(), crypted.bytes.size()));
     const std::size_t n = sink.bytes.size();
-    const std::uint8_t length[] = {std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8),
-                                   std::uint8_t(n)};
+    const std::uint8_t length[]
+        = { std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n) };
     KORV_FUZZ_CHECK(std::equal(length, length + 4, crypted.bytes.begin() + format::kMarkerSize));
     MemorySink again;
     KORV_FUZZ_CHECK(format::decodeBlock(crypted.bytes.data() + format::kMarkerSize,
-                                        crypted.bytes.size() - format::kMarkerSize, again)
-                    == format::DecodeResult::Ok);
+                        crypted.bytes.size() - format::kMarkerSize, again)
+        == format::DecodeResult::Ok);
     KORV_FUZZ_CHECK(again.bytes == sink.bytes);
     return 0;
 }
 
 extern "C" std::size_t LLVMFuzzerMutate(std::uint8_t* data, std::size_t size, std::size_t maxSize);
 
-extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t size, std::size_t maxSize,
-                                               unsigned seed)
+extern "C" std::size_t LLVMFuzzerCustomMutator(
+    std::uint8_t* data, std::size_t size, std::size_t maxSize, unsigned seed)
 {
     std::minstd_rand random(seed);
     if (random() % 2 == 0)
@@ -68,7 +68,7 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
     plain.resize(used + 256);
     plain.resize(LLVMFuzzerMutate(plain.data(), used, plain.size()));
 
-    z_stream z{};
+    z_stream z {};
     const int level = int(random() % 10), windowBits = 9 + int(random() % 7);
     const int memLevel = 1 + int(random() % 9), strategy = int(random() % 5);
     if (deflateInit2(&z, level, Z_DEFLATED, windowBits, memLevel, strategy) != Z_OK)
@@ -87,10 +87,17 @@ extern "C" std::size_t LLVMFuzzerCustomMutator(std::uint8_t* data, std::size_t s
     // The stored length: right most of the time, else short, long or zero.
     std::uint32_t length = std::uint32_t(plain.size());
     switch (random() % 8) {
-    case 0: length -= 1; break;
-    case 1: length += 1 + random() % 4096; break;
-    case 2: length = 0; break;
-    default: break;
+    case 0:
+        length -= 1;
+        break;
+    case 1:
+        length += 1 + random() % 4096;
+        break;
+    case 2:
+        length = 0;
+        break;
+    default:
+        break;
     }
     for (int i = 0; i < 4; ++i)
         out[i] = std::uint8_t(length >> (24 - 8 * i));

@@ -17,7 +17,7 @@ using namespace korvfuzz;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string src = scratchPath("src"), target = scratchPath("target"), back = scratchPath("back");
-    const std::vector<std::string> files{"tmp", "src", "target"};
+    const std::vector<std::string> files { "tmp", "src", "target" };
     const bool marked = korv::format::hasMarker(data, size);
     std::vector<std::uint8_t> decoded;
     bool decodes = !marked;
@@ -68,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     KORV_FUZZ_CHECK(KFsCryptedFile::crypt(src, src));
     KORV_FUZZ_CHECK(KFsCryptedFile::decrypt(src, back, &flag) && flag);
     KORV_FUZZ_CHECK(sameBytes(readBytes(back), data, size));
-    expectOnly(scratchDir(), {"tmp", "src", "target", "back"});
+    expectOnly(scratchDir(), { "tmp", "src", "target", "back" });
     ::unlink(back.c_str());
     return 0;
 }

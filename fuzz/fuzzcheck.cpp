@@ -13,7 +13,7 @@ namespace {
 // Why zlib refuses a stream: its message, or empty.
 std::string zlibRefusal(const std::uint8_t* stream, std::size_t n)
 {
-    z_stream z{};
+    z_stream z {};
     if (inflateInit(&z) != Z_OK)
         return {};
     std::vector<std::uint8_t> out(1 << 16);

@@ -8,22 +8,22 @@
 #include <vector>
 
 // A broken property is a finding: print it and abort so libFuzzer keeps the input.
-#define KORV_FUZZ_CHECK(condition)                                                                          \
-    do {                                                                                                    \
-        if (!(condition)) {                                                                                 \
-            std::fprintf(stderr, "property broken at %s:%d: %s\n", __FILE__, __LINE__, #condition);        \
-            std::abort();                                                                                   \
-        }                                                                                                   \
+#define KORV_FUZZ_CHECK(condition)                                                                           \
+    do {                                                                                                     \
+        if (!(condition)) {                                                                                  \
+            std::fprintf(stderr, "property broken at %s:%d: %s\n", __FILE__, __LINE__, #condition);          \
+            std::abort();                                                                                    \
+        }                                                                                                    \
     } while (0)
 
 namespace korvfuzz {
 
 enum class Expected {
-    Ok,       // the block decodes to `plain`
-    Corrupt,  // the block must be refused
-    Either,   // zlib refuses a run of code lengths that overshoots the end of
-              // the list; libdeflate ignores the excess, and the Adler-32
-              // still guards what it decodes: refused or decoded are both fine
+    Ok, // the block decodes to `plain`
+    Corrupt, // the block must be refused
+    Either, // zlib refuses a run of code lengths that overshoots the end of
+            // the list; libdeflate ignores the excess, and the Adler-32
+            // still guards what it decodes: refused or decoded are both fine
     Undecided // zlib could not tell (out of memory): no comparison
 };
 

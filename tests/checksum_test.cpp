@@ -24,7 +24,7 @@ TEST_F(Checksum, TrailerIsTheBigEndianCrc16X25)
 
 TEST_F(Checksum, RoundTripRestoresTheBytesAndStacksTrailers)
 {
-    for (const std::string& body : {std::string("ab"), noiseContent(300000), textContent(70001)}) {
+    for (const std::string& body : { std::string("ab"), noiseContent(300000), textContent(70001) }) {
         writeFile(path("f"), body);
         setPermissions(path("f"), 0640);
         CFileSystem::addCheckSum(qpath("f"));
@@ -37,7 +37,7 @@ TEST_F(Checksum, RoundTripRestoresTheBytesAndStacksTrailers)
         EXPECT_EQ(readFile(path("f")), body);
         EXPECT_EQ(permissions(path("f")), 0640u);
     }
-    EXPECT_EQ(listDirectory(root()), std::vector<std::string>{"f"});
+    EXPECT_EQ(listDirectory(root()), std::vector<std::string> { "f" });
 }
 
 TEST_F(Checksum, ShortMismatchedAndMissingFilesAreLeftAlone)
@@ -87,11 +87,12 @@ TEST_F(Checksum, FailedWritesLeaveTheFileAsItWas)
     // The limit lets the append write one of the two trailer bytes.
     const std::string body = textContent(1000);
     writeFile(path("f"), body);
-    EXPECT_EQ(runWithFileSizeLimit(body.size() + 1, [&] {
-                  CFileSystem::addCheckSum(qpath("f"));
-                  return 0;
-              }),
-              0);
+    EXPECT_EQ(runWithFileSizeLimit(body.size() + 1,
+                  [&] {
+                      CFileSystem::addCheckSum(qpath("f"));
+                      return 0;
+                  }),
+        0);
     EXPECT_EQ(readFile(path("f")), body);
 
     // Stripping writes the body anew: a limit below its size stops it.
@@ -99,5 +100,5 @@ TEST_F(Checksum, FailedWritesLeaveTheFileAsItWas)
     const std::string withTrailer = readFile(path("f"));
     EXPECT_EQ(runWithFileSizeLimit(500, [&] { return CFileSystem::removeCheckSum(qpath("f")) ? 1 : 0; }), 0);
     EXPECT_EQ(readFile(path("f")), withTrailer);
-    EXPECT_EQ(listDirectory(root()), std::vector<std::string>{"f"});
+    EXPECT_EQ(listDirectory(root()), std::vector<std::string> { "f" });
 }

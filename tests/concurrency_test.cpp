@@ -58,7 +58,7 @@ protected:
     {
         platform::removeFault = nullptr;
         KFsCryptedFile("/nonexistent/korv", KFsRead);
-        EXPECT_EQ(workingCopies(), std::vector<std::string>{});
+        EXPECT_EQ(workingCopies(), std::vector<std::string> {});
     }
 
     // One worker's rounds on its own files: crypt and decrypt in place and
@@ -102,13 +102,13 @@ protected:
 
     void expectOnlyTheWorkersFiles(int workers) const
     {
-        std::vector<std::string> expected{"tmp"};
-        for (const char* prefix : {"c", "d", "f", "h"})
+        std::vector<std::string> expected { "tmp" };
+        for (const char* prefix : { "c", "d", "f", "h" })
             for (int id = 0; id < workers; ++id)
                 expected.push_back(prefix + std::to_string(id));
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(listDirectory(root()), expected);
-        EXPECT_EQ(workingCopies(), std::vector<std::string>{});
+        EXPECT_EQ(workingCopies(), std::vector<std::string> {});
     }
 };
 

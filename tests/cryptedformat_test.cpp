@@ -22,7 +22,8 @@ format::DecodeResult decoded(const std::string& file, std::string& plain)
 {
     MemorySink sink;
     EXPECT_TRUE(format::hasMarker(reinterpret_cast<const std::uint8_t*>(file.data()), file.size()));
-    auto r = format::decodeBlock(reinterpret_cast<const std::uint8_t*>(file.data()) + 2, file.size() - 2, sink);
+    auto r
+        = format::decodeBlock(reinterpret_cast<const std::uint8_t*>(file.data()) + 2, file.size() - 2, sink);
     plain.assign(sink.bytes.begin(), sink.bytes.end());
     return r;
 }
@@ -52,8 +53,9 @@ TEST(CryptedFormat, FixedVectors)
 
 TEST(CryptedFormat, EncodingIsByteIdenticalToQCompress)
 {
-    for (std::size_t size : {1u, 2u, 1000u, 65536u, 1u << 20, (1u << 20) + 17, 3u << 20}) {
-        for (const std::string& plain : {textContent(size, unsigned(size)), noiseContent(size, unsigned(size))}) {
+    for (std::size_t size : { 1u, 2u, 1000u, 65536u, 1u << 20, (1u << 20) + 17, 3u << 20 }) {
+        for (const std::string& plain :
+            { textContent(size, unsigned(size)), noiseContent(size, unsigned(size)) }) {
             const std::string crypted = encoded(plain);
             ASSERT_EQ(crypted, qtCrypted(plain)) << "size " << size;
             std::string back;
@@ -67,7 +69,7 @@ TEST(CryptedFormat, StoredLengthIsOnlyAHint)
 {
     const std::string plain = textContent(200000);
     const std::string good = qtCrypted(plain);
-    for (std::uint32_t length : {0u, 1u, 199999u, 200001u, 10000000u, 0xFFFFFFFFu}) {
+    for (std::uint32_t length : { 0u, 1u, 199999u, 200001u, 10000000u, 0xFFFFFFFFu }) {
         std::string back;
         EXPECT_EQ(decoded(withStoredLength(good, length), back), format::DecodeResult::Ok) << length;
         EXPECT_EQ(back, plain) << length;
@@ -105,11 +107,11 @@ TEST(CryptedFormat, DamagedBlocksAreCorrupt)
     badChecksum.back() ^= 1;
 
     const std::string cases[] = {
-        "kr",                             // the marker alone
-        fromHex("6b720000"),              // fewer than four length bytes
-        fromHex("6b7200000005"),          // a length but no stream
-        good.substr(0, good.size() / 2),  // truncated stream
-        good.substr(0, good.size() - 1),  // truncated checksum
+        "kr", // the marker alone
+        fromHex("6b720000"), // fewer than four length bytes
+        fromHex("6b7200000005"), // a length but no stream
+        good.substr(0, good.size() / 2), // truncated stream
+        good.substr(0, good.size() - 1), // truncated checksum
         flipped,
         badChecksum,
         fromHex("6b7200000003") + "not a zlib stream",
@@ -129,7 +131,7 @@ TEST(CryptedFormat, ZlibHeaderIsCheckedAsZlibDoes)
     // The preset dictionary flag (0x78bb passes the check bits) on a stream
     // that is otherwise whole: zlib asks for a dictionary, so it is corrupt.
     const std::string presetDictionary = good.substr(0, 7) + char(0xbb) + good.substr(8);
-    for (const std::string& file : {badCheckBits, presetDictionary}) {
+    for (const std::string& file : { badCheckBits, presetDictionary }) {
         std::string back;
         EXPECT_EQ(decoded(file, back), format::DecodeResult::Corrupt) << toHex(file.substr(0, 12));
     }
@@ -139,7 +141,7 @@ TEST(CryptedFormat, StreamsWithSmallWindowsDecodeAsZlibDoes)
 {
     // A 512-byte window: not what qCompress writes, but a valid zlib stream.
     const std::string plain = textContent(100000);
-    z_stream z{};
+    z_stream z {};
     ASSERT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 9, 8, Z_DEFAULT_STRATEGY), Z_OK);
     std::string out(compressBound(uLong(plain.size())), '\0');
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(plain.data()));
@@ -151,7 +153,8 @@ TEST(CryptedFormat, StreamsWithSmallWindowsDecodeAsZlibDoes)
     deflateEnd(&z);
 
     std::string back;
-    EXPECT_EQ(decoded(withStoredLength("kr....", std::uint32_t(plain.size())) + out, back), format::DecodeResult::Ok);
+    EXPECT_EQ(decoded(withStoredLength("kr....", std::uint32_t(plain.size())) + out, back),
+        format::DecodeResult::Ok);
     EXPECT_EQ(back, plain);
 }
 

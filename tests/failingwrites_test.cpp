@@ -45,7 +45,7 @@ int resultWithin(std::uint64_t limit, const std::function<bool()>& call)
 // Lowers the file-size limit of the calling (child) process.
 bool limitFileSize(std::uint64_t limit)
 {
-    const rlimit rl{limit, limit};
+    const rlimit rl { limit, limit };
     return ::setrlimit(RLIMIT_FSIZE, &rl) == 0;
 }
 
@@ -80,17 +80,17 @@ protected:
             return [=] { return KFsCryptedFile::decrypt(path(source), path(target)); };
         };
         return {
-            {"crypt to a new target", crypt("new", "plain"), crypted.size()},
-            {"crypt to an existing target", crypt("old", "plain"), crypted.size()},
-            {"crypt to a read-only target", crypt("read-only", "plain"), crypted.size()},
-            {"crypt in place", crypt("in-place", "in-place"), crypted.size()},
-            {"decrypt a crypted file to a new target", decrypt("crypted", "new"), plain.size()},
-            {"decrypt a crypted file to an existing target", decrypt("crypted", "old"), plain.size()},
-            {"decrypt a crypted file to a read-only target", decrypt("crypted", "read-only"), plain.size()},
-            {"decrypt a crypted file in place", decrypt("in-place.kr", "in-place.kr"), plain.size()},
-            {"decrypt a plain file to a new target", decrypt("plain", "new"), plain.size()},
-            {"decrypt a plain file to an existing target", decrypt("plain", "old"), plain.size()},
-            {"decrypt a plain file to a read-only target", decrypt("plain", "read-only"), plain.size()},
+            { "crypt to a new target", crypt("new", "plain"), crypted.size() },
+            { "crypt to an existing target", crypt("old", "plain"), crypted.size() },
+            { "crypt to a read-only target", crypt("read-only", "plain"), crypted.size() },
+            { "crypt in place", crypt("in-place", "in-place"), crypted.size() },
+            { "decrypt a crypted file to a new target", decrypt("crypted", "new"), plain.size() },
+            { "decrypt a crypted file to an existing target", decrypt("crypted", "old"), plain.size() },
+            { "decrypt a crypted file to a read-only target", decrypt("crypted", "read-only"), plain.size() },
+            { "decrypt a crypted file in place", decrypt("in-place.kr", "in-place.kr"), plain.size() },
+            { "decrypt a plain file to a new target", decrypt("plain", "new"), plain.size() },
+            { "decrypt a plain file to an existing target", decrypt("plain", "old"), plain.size() },
+            { "decrypt a plain file to a read-only target", decrypt("plain", "read-only"), plain.size() },
         };
     }
 
@@ -103,7 +103,7 @@ TEST_F(FailingWrites, EveryWriteThatRunsOutOfRoomFailsAndKeepsEveryFile)
     const auto before = snapshot(root());
     for (const WritePath& w : writePaths()) {
         // Out of room at the first byte, in the middle, and one byte short.
-        for (std::size_t limit : {std::size_t(1), std::size_t(6), w.newSize / 2, w.newSize - 1}) {
+        for (std::size_t limit : { std::size_t(1), std::size_t(6), w.newSize / 2, w.newSize - 1 }) {
             EXPECT_EQ(resultWithin(limit, w.call), 0) << w.name << ", limit " << limit;
             ASSERT_EQ(snapshot(root()), before) << w.name << ", limit " << limit;
         }
@@ -123,7 +123,8 @@ TEST_F(FailingWrites, EveryWriteSucceedsWithRoomForExactlyItsContent)
 TEST_F(FailingWrites, DecryptingAPlainFileInPlaceWritesNothingAndSucceeds)
 {
     const auto before = snapshot(root());
-    EXPECT_EQ(resultWithin(1, [&] { return KFsCryptedFile::decrypt(path("in-place"), path("in-place")); }), 1);
+    EXPECT_EQ(
+        resultWithin(1, [&] { return KFsCryptedFile::decrypt(path("in-place"), path("in-place")); }), 1);
     EXPECT_EQ(snapshot(root()), before);
 }
 
@@ -131,8 +132,9 @@ TEST_F(FailingWrites, DecryptingAPlainFileInPlaceWritesNothingAndSucceeds)
 TEST_F(FailingWrites, DirectoriesMadeForAFailedTargetStayEmpty)
 {
     EXPECT_EQ(resultWithin(4096, [&] { return KFsCryptedFile::crypt(path("a/b/new"), path("plain")); }), 0);
-    EXPECT_EQ(resultWithin(4096, [&] { return KFsCryptedFile::decrypt(path("crypted"), path("a/c/new")); }), 0);
-    EXPECT_EQ(listDirectory(path("a")), (std::vector<std::string>{"b", "c"}));
+    EXPECT_EQ(
+        resultWithin(4096, [&] { return KFsCryptedFile::decrypt(path("crypted"), path("a/c/new")); }), 0);
+    EXPECT_EQ(listDirectory(path("a")), (std::vector<std::string> { "b", "c" }));
     EXPECT_TRUE(listDirectory(path("a/b")).empty());
     EXPECT_TRUE(listDirectory(path("a/c")).empty());
 }
@@ -152,7 +154,7 @@ protected:
     {
         EXPECT_EQ(readFile(path("data.kr")), qtCrypted(oldPlain)) << what;
         EXPECT_EQ(permissions(path("data.kr")), 0640u) << what;
-        EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"data.kr", "tmp"})) << what;
+        EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "data.kr", "tmp" })) << what;
         const auto copies = workingCopies();
         ASSERT_EQ(copies.size(), 1u) << what;
         EXPECT_EQ(readFile(copies.front()), newPlain) << what;
@@ -166,25 +168,26 @@ protected:
 
 TEST_F(FailingWriteBacks, AWriteHandleThatCannotWriteBackKeepsTheFileAndItsCopy)
 {
-    for (std::size_t limit : {std::size_t(1), newSize / 2, newSize - 1}) {
+    for (std::size_t limit : { std::size_t(1), newSize / 2, newSize - 1 }) {
         // The limit comes after the working copy is made and filled.
-        EXPECT_EQ(runWithFileSizeLimit(RLIM_INFINITY, [&] {
-                      auto handle = std::make_unique<KFsCryptedFile>(path("data.kr"), KFsWrite);
-                      writeFile(handle->getDecryptedFilePath(), newPlain);
-                      if (!limitFileSize(limit))
-                          return 2;
-                      handle.reset();
-                      return 0;
-                  }),
-                  0);
+        EXPECT_EQ(runWithFileSizeLimit(RLIM_INFINITY,
+                      [&] {
+                          auto handle = std::make_unique<KFsCryptedFile>(path("data.kr"), KFsWrite);
+                          writeFile(handle->getDecryptedFilePath(), newPlain);
+                          if (!limitFileSize(limit))
+                              return 2;
+                          handle.reset();
+                          return 0;
+                      }),
+            0);
         expectFileKeptAndOnlyCopyLeft("limit " + std::to_string(limit));
     }
 }
 
 TEST_F(FailingWriteBacks, AWriteStreamThatCannotWriteBackReportsItAtClose)
 {
-    for (const char* mode : {"wb", "w+", "r+"}) {
-        for (std::size_t limit : {std::size_t(1), newSize - 1}) {
+    for (const char* mode : { "wb", "w+", "r+" }) {
+        for (std::size_t limit : { std::size_t(1), newSize - 1 }) {
             const int status = runWithFileSizeLimit(RLIM_INFINITY, [&] {
                 CFileSystem stream;
                 if (stream.open(path("data.kr").c_str(), mode) != 0)
@@ -203,17 +206,18 @@ TEST_F(FailingWriteBacks, AWriteStreamThatCannotWriteBackReportsItAtClose)
 // A working copy that cannot be filled is not handed out, and not left behind.
 TEST_F(FailingWriteBacks, NoWorkingCopyIsMadeWithoutRoomForIt)
 {
-    EXPECT_EQ(runWithFileSizeLimit(1000, [&] {
-                  KFsCryptedFile reader(path("data.kr"), KFsRead);
-                  KFsCryptedFile writer(path("data.kr"), KFsWrite);
-                  CFileSystem stream;
-                  return reader.getDecryptedFilePath().empty() && writer.getDecryptedFilePath().empty()
-                          && stream.open(path("data.kr").c_str(), "rb") == 1
-                          && stream.open(path("data.kr").c_str(), "ab") == 1
-                      ? 1
-                      : 0;
-              }),
-              1);
+    EXPECT_EQ(runWithFileSizeLimit(1000,
+                  [&] {
+                      KFsCryptedFile reader(path("data.kr"), KFsRead);
+                      KFsCryptedFile writer(path("data.kr"), KFsWrite);
+                      CFileSystem stream;
+                      return reader.getDecryptedFilePath().empty() && writer.getDecryptedFilePath().empty()
+                              && stream.open(path("data.kr").c_str(), "rb") == 1
+                              && stream.open(path("data.kr").c_str(), "ab") == 1
+                          ? 1
+                          : 0;
+                  }),
+        1);
     EXPECT_EQ(readFile(path("data.kr")), qtCrypted(oldPlain));
     EXPECT_TRUE(workingCopies().empty());
 }
@@ -223,18 +227,19 @@ TEST_F(FailingWrites, ChecksumTrailersThatRunOutOfRoomLeaveTheFileAsItWas)
     const QString file = QString::fromStdString(path("in-place"));
     const auto before = snapshot(root());
     // Appending: no room at all, or room for one of the two bytes.
-    for (std::size_t limit : {plain.size(), plain.size() + 1}) {
-        EXPECT_EQ(runWithFileSizeLimit(limit, [&] {
-                      CFileSystem::addCheckSum(file);
-                      return 0;
-                  }),
-                  0);
+    for (std::size_t limit : { plain.size(), plain.size() + 1 }) {
+        EXPECT_EQ(runWithFileSizeLimit(limit,
+                      [&] {
+                          CFileSystem::addCheckSum(file);
+                          return 0;
+                      }),
+            0);
         EXPECT_EQ(snapshot(root()), before) << "limit " << limit;
     }
     // Stripping writes the body anew beside the file.
     CFileSystem::addCheckSum(file);
     const auto withTrailer = snapshot(root());
-    for (std::size_t limit : {std::size_t(1), plain.size() / 2, plain.size() - 1}) {
+    for (std::size_t limit : { std::size_t(1), plain.size() / 2, plain.size() - 1 }) {
         EXPECT_EQ(resultWithin(limit, [&] { return CFileSystem::removeCheckSum(file); }), 0) << limit;
         EXPECT_EQ(snapshot(root()), withTrailer) << "limit " << limit;
     }

@@ -125,7 +125,7 @@ TEST_F(Handle, FailedWriteBackKeepsTheOnlyCopyOfTheContent)
         ASSERT_FALSE(copy.empty());
         writeFile(copy, "precious");
     }
-    EXPECT_EQ(workingCopies(), std::vector<std::string>{copy});
+    EXPECT_EQ(workingCopies(), std::vector<std::string> { copy });
     EXPECT_EQ(readFile(copy), "precious");
     EXPECT_EQ(readFile(path("file")), "a regular file");
 }
@@ -135,8 +135,8 @@ TEST_F(Handle, UnreadableOrCorruptFilesAreRefused)
     const std::string corrupt = "kr" + fromHex("0000000a") + "not a zlib stream";
     writeFile(path("corrupt.kr"), corrupt);
     ASSERT_TRUE(QDir().mkdir(QString::fromStdString(path("dir"))));
-    for (KFsOpenMode mode : {KFsRead, KFsWrite}) {
-        for (const std::string& file : {path("corrupt.kr"), path("dir")}) {
+    for (KFsOpenMode mode : { KFsRead, KFsWrite }) {
+        for (const std::string& file : { path("corrupt.kr"), path("dir") }) {
             {
                 KFsCryptedFile handle(file, mode);
                 EXPECT_EQ(handle.getDecryptedFilePath(), "") << file << " mode " << mode;
@@ -150,7 +150,7 @@ TEST_F(Handle, UnreadableOrCorruptFilesAreRefused)
 
 TEST_F(Handle, CopiesShareTheWorkingCopyAndTheFirstDestructionFinishesIt)
 {
-    for (KFsOpenMode mode : {KFsRead, KFsWrite}) {
+    for (KFsOpenMode mode : { KFsRead, KFsWrite }) {
         writeFile(path("data.kr"), qtCrypted("old"));
         auto first = std::make_unique<KFsCryptedFile>(path("data.kr"), mode);
         auto second = std::make_unique<KFsCryptedFile>(*first);
@@ -202,9 +202,9 @@ TEST_F(Handle, RefusedRemovalsAreRetriedAndTheirEntriesCleared)
         copy = busyPath = handle.getDecryptedFilePath();
     }
     // The second destruction retried the first copy, no longer refused.
-    ASSERT_EQ(workingCopies(), std::vector<std::string>{copies[1]});
+    ASSERT_EQ(workingCopies(), std::vector<std::string> { copies[1] });
     destroyAnotherHandle();
-    EXPECT_EQ(workingCopies(), std::vector<std::string>{copies[1]}) << "still refused";
+    EXPECT_EQ(workingCopies(), std::vector<std::string> { copies[1] }) << "still refused";
 
     // An entry whose file someone else removed is dropped as well.
     busyPath.clear();

@@ -28,7 +28,7 @@ bool isSymlink(const std::string& path)
 
 } // namespace
 
-class Hostile : public TempDirTest {};
+class Hostile : public TempDirTest { };
 
 TEST_F(Hostile, PathsLongerThanTheSystemAllowsFailWithoutCreatingAnything)
 {
@@ -37,13 +37,13 @@ TEST_F(Hostile, PathsLongerThanTheSystemAllowsFailWithoutCreatingAnything)
     std::string deep = root();
     while (deep.size() <= PATH_MAX)
         deep += "/" + std::string(60, 'd');
-    for (const char* source : {"plain", "crypted"}) {
+    for (const char* source : { "plain", "crypted" }) {
         EXPECT_FALSE(KFsCryptedFile::decrypt(path(source), deep + "/target")) << source;
         EXPECT_FALSE(KFsCryptedFile::decrypt(deep + "/source", path("target"))) << source;
     }
     EXPECT_FALSE(KFsCryptedFile::crypt(deep + "/target", path("plain")));
     EXPECT_FALSE(KFsCryptedFile::crypt(path("target"), deep + "/source"));
-    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"crypted", "plain"}));
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "crypted", "plain" }));
 }
 
 // The format stores a 32-bit length: a larger source (sparse here, so it
@@ -56,7 +56,7 @@ TEST_F(Hostile, SourcesTooLargeForTheFormatAreRefusedAtOnce)
     EXPECT_FALSE(KFsCryptedFile::crypt(path("target"), path("huge")));
     EXPECT_FALSE(KFsCryptedFile::crypt(path("new"), path("huge")));
     EXPECT_EQ(readFile(path("target")), "old");
-    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"huge", "target"}));
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "huge", "target" }));
 }
 
 TEST_F(Hostile, TheLongestLegalNamesWorkAndLongerOnesFail)
@@ -64,7 +64,7 @@ TEST_F(Hostile, TheLongestLegalNamesWorkAndLongerOnesFail)
     const std::string plain = textContent(3000);
     writeFile(path("plain"), plain);
     const std::string longest = std::string(NAME_MAX, 'n');
-    for (const std::string& name : {longest, std::string(NAME_MAX - 10, 'm')}) {
+    for (const std::string& name : { longest, std::string(NAME_MAX - 10, 'm') }) {
         ASSERT_TRUE(KFsCryptedFile::crypt(path(name), path("plain"))) << name.size();
         EXPECT_EQ(readFile(path(name)), qtCrypted(plain));
         ASSERT_TRUE(KFsCryptedFile::decrypt(path(name), path(name))) << name.size();
@@ -75,7 +75,7 @@ TEST_F(Hostile, TheLongestLegalNamesWorkAndLongerOnesFail)
         ::unlink(path(name).c_str());
     }
     EXPECT_FALSE(KFsCryptedFile::crypt(path(longest + "x"), path("plain")));
-    EXPECT_EQ(listDirectory(root()), std::vector<std::string>{"plain"});
+    EXPECT_EQ(listDirectory(root()), std::vector<std::string> { "plain" });
 }
 
 TEST_F(Hostile, NamesThatAreNotUtf8AreUsedByteForByte)
@@ -93,8 +93,8 @@ TEST_F(Hostile, NamesThatAreNotUtf8AreUsedByteForByte)
     ASSERT_TRUE(KFsCryptedFile::decrypt(dir + "/sub\x80/" + name, dir + "/sub\x80/" + name));
     EXPECT_EQ(readFile(dir + "/sub\x80/" + name), plain);
     // Nothing was made under another spelling of those names.
-    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"d\xff\xfe", name}));
-    EXPECT_EQ(listDirectory(dir), (std::vector<std::string>{"copy\xff", "new\xc3", "sub\x80"}));
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "d\xff\xfe", name }));
+    EXPECT_EQ(listDirectory(dir), (std::vector<std::string> { "copy\xff", "new\xc3", "sub\x80" }));
 }
 
 TEST_F(Hostile, SymlinkTargets)
@@ -110,17 +110,17 @@ TEST_F(Hostile, SymlinkTargets)
 
     // A link to a directory, a loop, or a link into a missing directory: no
     // file can be written there; the links stay as they were.
-    for (const char* target : {"to-dir", "loop-a", "into-nothing"}) {
+    for (const char* target : { "to-dir", "loop-a", "into-nothing" }) {
         EXPECT_FALSE(KFsCryptedFile::crypt(path(target), path("plain"))) << target;
         EXPECT_FALSE(KFsCryptedFile::decrypt(path("crypted"), path(target))) << target;
         EXPECT_FALSE(KFsCryptedFile::decrypt(path("plain"), path(target))) << target;
         EXPECT_TRUE(isSymlink(path(target))) << target;
     }
-    EXPECT_EQ(listDirectory(path("dir")), std::vector<std::string>{"inside"});
+    EXPECT_EQ(listDirectory(path("dir")), std::vector<std::string> { "inside" });
 
     // A dangling link is written through, like any open for writing: the file
     // it names is created and the link stays a link.
-    for (const char* source : {"plain", "crypted"}) {
+    for (const char* source : { "plain", "crypted" }) {
         ::unlink(path("named").c_str());
         ::unlink(path("dangling").c_str());
         ASSERT_EQ(::symlink("named", path("dangling").c_str()), 0);
@@ -128,8 +128,9 @@ TEST_F(Hostile, SymlinkTargets)
         EXPECT_EQ(readFile(path("named")), "new content") << source;
         EXPECT_TRUE(isSymlink(path("dangling"))) << source;
     }
-    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"crypted", "dangling", "dir", "into-nothing",
-                                                                "loop-a", "loop-b", "named", "plain", "to-dir"}));
+    EXPECT_EQ(listDirectory(root()),
+        (std::vector<std::string> {
+            "crypted", "dangling", "dir", "into-nothing", "loop-a", "loop-b", "named", "plain", "to-dir" }));
 }
 
 TEST_F(Hostile, OneFileUnderTwoNames)
@@ -137,8 +138,8 @@ TEST_F(Hostile, OneFileUnderTwoNames)
     const std::string plain = textContent(50000);
     const std::string crypted = qtCrypted(plain);
     ::mkdir(path("d").c_str(), 0755);
-    for (const char* source : {"file", "sym", "d/../file", "./file"}) {
-        for (const char* target : {"file", "sym", "d/../file", "./file"}) {
+    for (const char* source : { "file", "sym", "d/../file", "./file" }) {
+        for (const char* target : { "file", "sym", "d/../file", "./file" }) {
             writeFile(path("file"), plain);
             ::unlink(path("sym").c_str());
             ASSERT_EQ(::symlink("file", path("sym").c_str()), 0);
@@ -165,7 +166,7 @@ TEST_F(Hostile, OneFileUnderTwoNames)
     ASSERT_TRUE(KFsCryptedFile::crypt(path("file"), path("hard")));
     EXPECT_EQ(readFile(path("file")), crypted);
     EXPECT_EQ(readFile(path("hard")), plain);
-    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"d", "file", "hard", "sym"}));
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "d", "file", "hard", "sym" }));
 }
 
 // The plain branch copies the very file whose first bytes it examined: a
@@ -194,7 +195,7 @@ TEST_F(Hostile, SourcesSwappedDuringTheCallGiveOneWholeResult)
     writeFile(path("plain"), plain);
     writeFile(path("crypted"), qtCrypted(other));
     writeFile(path("src"), plain);
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop { false };
     std::thread swapper([&] {
         for (unsigned i = 0; !stop; ++i) {
             ::link(path(i % 2 ? "plain" : "crypted").c_str(), path("next").c_str());
@@ -246,7 +247,7 @@ TEST_F(Hostile, SourceTruncatedWhileHeldIsNotFatal)
     EXPECT_EQ(status, 1);
 }
 
-class HostileWorkingCopies : public WorkingCopyTest {};
+class HostileWorkingCopies : public WorkingCopyTest { };
 
 // Working copies go where TMPDIR says, byte for byte, and a file named by
 // bytes that are not UTF-8 opens through a handle and a stream.
@@ -283,7 +284,7 @@ TEST_F(HostileWorkingCopies, ALinkInPlaceOfAWorkingCopyIsNotWrittenThrough)
     writeFile(path("plain"), "plain secret");
     const std::string planted = tmp() + "/kr2planted";
     ASSERT_EQ(::symlink(path("victim").c_str(), planted.c_str()), 0);
-    for (const char* source : {"data.kr", "plain"})
+    for (const char* source : { "data.kr", "plain" })
         EXPECT_FALSE(korv::decryptFile(path(source), planted, nullptr, korv::platform::WriteMode::Direct));
     EXPECT_EQ(readFile(path("victim")), "victim");
 }
@@ -294,18 +295,19 @@ TEST_F(HostileWorkingCopies, FilesThatAreNotRegularAreRefusedByHandlesStreamsAnd
 {
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
     ASSERT_EQ(::mkdir(path("dir").c_str(), 0755), 0);
-    for (const std::string& file : {path("dir"), path("fifo"), std::string("/dev/zero"), std::string("/dev/urandom")}) {
-        for (KFsOpenMode mode : {KFsRead, KFsWrite}) {
+    for (const std::string& file :
+        { path("dir"), path("fifo"), std::string("/dev/zero"), std::string("/dev/urandom") }) {
+        for (KFsOpenMode mode : { KFsRead, KFsWrite }) {
             KFsCryptedFile handle(file, mode);
             EXPECT_EQ(handle.getDecryptedFilePath(), "") << file;
         }
         CFileSystem stream;
-        for (const char* mode : {"rb", "r+", "wb", "ab"})
+        for (const char* mode : { "rb", "r+", "wb", "ab" })
             EXPECT_EQ(stream.open(file.c_str(), mode), 1) << file << " " << mode;
         CFileSystem::addCheckSum(QString::fromStdString(file));
         EXPECT_FALSE(CFileSystem::removeCheckSum(QString::fromStdString(file))) << file;
     }
     EXPECT_TRUE(workingCopies().empty());
-    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"dir", "fifo", "tmp"}));
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "dir", "fifo", "tmp" }));
     EXPECT_TRUE(listDirectory(path("dir")).empty());
 }

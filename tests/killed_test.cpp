@@ -28,7 +28,7 @@ struct Rewrite {
     std::function<bool()> op;
     const std::string* before;
     const std::string* after;
-    Micros duration{0};
+    Micros duration { 0 };
 };
 
 // Starts fn in a child, kills it with SIGKILL after delay (if it still runs)
@@ -49,7 +49,8 @@ void runAndKill(const std::function<bool()>& fn, Micros delay)
 bool isWorkingCopyName(const std::string& name)
 {
     return name.size() == 13 && name.compare(0, 3, "kr2") == 0
-        && std::all_of(name.begin() + 3, name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+        && std::all_of(
+            name.begin() + 3, name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
 }
 
 } // namespace
@@ -103,8 +104,8 @@ protected:
             }
             midWrite += leftover;
         }
-        std::printf("%d kills: %d left files behind, %d left the old content, %d the new\n", rounds,
-                    midWrite, oldSeen, rounds - oldSeen);
+        std::printf("%d kills: %d left files behind, %d left the old content, %d the new\n", rounds, midWrite,
+            oldSeen, rounds - oldSeen);
         // The kills must really have landed during the writes, not only around them.
         EXPECT_GE(midWrite, rounds / 4);
     }
@@ -117,11 +118,11 @@ TEST_F(KilledProcesses, InPlaceRewritesLeaveTheOldOrTheNewFile)
     writeFile(path("sources/plain"), plain);
     writeFile(path("sources/crypted"), crypted);
     const std::string f = path("f");
-    std::vector<Rewrite> rewrites{
-        {"crypting in place", path("sources/plain"), [&] { return KFsCryptedFile::crypt(f, f); }, &plain,
-         &crypted},
-        {"decrypting in place", path("sources/crypted"), [&] { return KFsCryptedFile::decrypt(f, f); }, &crypted,
-         &plain},
+    std::vector<Rewrite> rewrites {
+        { "crypting in place", path("sources/plain"), [&] { return KFsCryptedFile::crypt(f, f); }, &plain,
+            &crypted },
+        { "decrypting in place", path("sources/crypted"), [&] { return KFsCryptedFile::decrypt(f, f); },
+            &crypted, &plain },
     };
     killRepeatedly(rewrites, 60);
 }
@@ -134,14 +135,14 @@ TEST_F(KilledProcesses, WriteBacksLeaveTheOldOrTheNewFile)
     writeFile(path("sources/old"), oldCrypted);
     writeFile(path("sources/new"), newPlain);
     const std::string f = path("f");
-    std::vector<Rewrite> rewrites{
-        {"writing back a handle", path("sources/old"),
-         [&] {
-             KFsCryptedFile handle(f, KFsWrite);
-             const std::string& copy = handle.getDecryptedFilePath();
-             return platform::copyFile(path("sources/new"), copy, platform::WriteMode::Direct);
-         },
-         &oldCrypted, &newCrypted},
+    std::vector<Rewrite> rewrites {
+        { "writing back a handle", path("sources/old"),
+            [&] {
+                KFsCryptedFile handle(f, KFsWrite);
+                const std::string& copy = handle.getDecryptedFilePath();
+                return platform::copyFile(path("sources/new"), copy, platform::WriteMode::Direct);
+            },
+            &oldCrypted, &newCrypted },
     };
     killRepeatedly(rewrites, 20);
 }

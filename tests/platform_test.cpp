@@ -10,7 +10,7 @@
 using namespace korv;
 using namespace korvtest;
 
-class Platform : public TempDirTest {};
+class Platform : public TempDirTest { };
 
 TEST_F(Platform, ReadOnlyIsTheOwnerWriteBit)
 {
@@ -32,7 +32,7 @@ TEST_F(Platform, CopyReplacesTargetAndCarriesPermissions)
     ASSERT_TRUE(platform::copyFile(path("src"), path("dst")));
     EXPECT_EQ(readFile(path("dst")), bytes);
     EXPECT_EQ(permissions(path("dst")), 0751u);
-    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"dst", "src"}));
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "dst", "src" }));
 }
 
 TEST_F(Platform, CopyRefusesReadOnlyTargetsAndMissingDirectories)
@@ -53,14 +53,15 @@ TEST_F(Platform, CopyOntoTheSameFileNeverDamagesIt)
     writeFile(path("f"), bytes);
     ASSERT_EQ(::symlink("f", path("sym").c_str()), 0);
     ASSERT_EQ(::link(path("f").c_str(), path("hard").c_str()), 0);
-    for (const std::string& other : {path("f"), path("sym"), path("hard"), root() + "/./f", root() + "//f"}) {
+    for (const std::string& other :
+        { path("f"), path("sym"), path("hard"), root() + "/./f", root() + "//f" }) {
         EXPECT_TRUE(platform::copyFile(path("f"), other)) << other;
         EXPECT_TRUE(platform::copyFile(other, path("f"))) << other;
         EXPECT_EQ(readFile(path("f")), bytes) << other;
     }
 }
 
-class PlatformTemp : public WorkingCopyTest {};
+class PlatformTemp : public WorkingCopyTest { };
 
 TEST_F(PlatformTemp, WorkingCopiesAreNewPrivateAndUnpredictable)
 {
@@ -108,7 +109,7 @@ TEST_F(Platform, AppendOnlyToTheExpectedSizeAndNeverHalfway)
     EXPECT_FALSE(fileExists(path("missing")));
     EXPECT_TRUE(platform::appendToFile(path("f"), 4, "xy", 2));
     EXPECT_EQ(readFile(path("f")), "bodyxy");
-    EXPECT_EQ(runWithFileSizeLimit(8, [&] { return platform::appendToFile(path("f"), 6, "1234", 4) ? 1 : 0; }),
-              0);
+    EXPECT_EQ(
+        runWithFileSizeLimit(8, [&] { return platform::appendToFile(path("f"), 6, "1234", 4) ? 1 : 0; }), 0);
     EXPECT_EQ(readFile(path("f")), "bodyxy");
 }

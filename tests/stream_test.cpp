@@ -22,7 +22,7 @@ std::string readAll(CFileSystem& stream)
 
 } // namespace
 
-class Stream : public WorkingCopyTest {};
+class Stream : public WorkingCopyTest { };
 
 TEST_F(Stream, ReadsCryptedAndPlainFilesAsPlainText)
 {
@@ -48,7 +48,7 @@ TEST_F(Stream, ReadsCryptedAndPlainFilesAsPlainText)
 TEST_F(Stream, MissingFileInReadModesFailsWithoutATemporaryFile)
 {
     CFileSystem stream;
-    for (const char* mode : {"r", "rb", "rt", "r+", "rb+"}) {
+    for (const char* mode : { "r", "rb", "rt", "r+", "rb+" }) {
         EXPECT_EQ(stream.open(path("missing.kr").c_str(), mode), 1) << mode;
         EXPECT_TRUE(workingCopies().empty()) << mode;
         EXPECT_EQ(stream.getc(), EOF);
@@ -107,7 +107,7 @@ TEST_F(Stream, CallsOnAClosedObjectFailAsStdioDoes)
     char buffer[8] = "abc";
     EXPECT_EQ(stream.read(buffer, 1, sizeof buffer) + stream.write(buffer, 1, 3), 0u);
     EXPECT_EQ(stream.gets(buffer, sizeof buffer), nullptr);
-    for (int result : {stream.puts("x"), stream.getc(), stream.putc('x'), stream.flush()})
+    for (int result : { stream.puts("x"), stream.getc(), stream.putc('x'), stream.flush() })
         EXPECT_EQ(result, EOF);
     EXPECT_EQ(stream.seek(0, SEEK_SET), -1);
     EXPECT_EQ(stream.tell(), -1);
@@ -133,7 +133,7 @@ TEST_F(Stream, WritingModesReachTheFileOnlyAtClose)
 
     writeFile(path("a.kr"), qtCrypted("X"));
     writeFile(path("a.txt"), "plain X");
-    for (const std::string& file : {path("a.kr"), path("a.txt")}) {
+    for (const std::string& file : { path("a.kr"), path("a.txt") }) {
         ASSERT_EQ(stream.open(file.c_str(), "ab"), 0);
         EXPECT_EQ(stream.write("Y", 1, 1), 1u);
         EXPECT_EQ(stream.close(), 0);
@@ -197,10 +197,10 @@ TEST_F(Stream, NothingOpensWithoutAWorkingCopy)
     writeFile(path("bad.kr"), corrupt);
     writeFile(path("data.kr"), qtCrypted("content"));
     CFileSystem stream;
-    for (const char* mode : {"rb", "wb", "ab", "r+"})
+    for (const char* mode : { "rb", "wb", "ab", "r+" })
         EXPECT_EQ(stream.open(path("bad.kr").c_str(), mode), 1) << mode;
     qputenv("TMPDIR", QByteArray::fromStdString(path("no/such/dir")));
-    for (const char* mode : {"rb", "wb", "ab", "r+"})
+    for (const char* mode : { "rb", "wb", "ab", "r+" })
         EXPECT_EQ(stream.open(path("data.kr").c_str(), mode), 1) << mode;
     EXPECT_EQ(stream.open(path("new.kr").c_str(), "wb"), 1);
 

@@ -9,7 +9,7 @@
 using namespace korv;
 using namespace korvtest;
 
-class TargetPath : public TempDirTest {};
+class TargetPath : public TempDirTest { };
 
 TEST_F(TargetPath, CreatesEveryMissingDirectoryButNotTheFile)
 {
@@ -26,7 +26,7 @@ TEST_F(TargetPath, ARegularFileOnTheWayStopsTheWalk)
     writeFile(path("file"), "x");
     prepareTargetPath(path("file/sub/target"));
     EXPECT_EQ(readFile(path("file")), "x");
-    EXPECT_EQ(listDirectory(root()), std::vector<std::string>{"file"});
+    EXPECT_EQ(listDirectory(root()), std::vector<std::string> { "file" });
 }
 
 TEST_F(TargetPath, ReadOnlyTargetBecomesWritableAndKeepsItsOtherBits)

@@ -76,7 +76,7 @@ std::string withStoredLength(std::string crypted, std::uint32_t length)
 
 std::string textContent(std::size_t n, unsigned seed)
 {
-    static const char* words[] = {"korv ", "data ", "file ", "crypted ", "plain\n", "0123 ", "zlib "};
+    static const char* words[] = { "korv ", "data ", "file ", "crypted ", "plain\n", "0123 ", "zlib " };
     std::mt19937 random(seed);
     std::string s;
     while (s.size() < n)
@@ -99,7 +99,7 @@ int runWithFileSizeLimit(std::uint64_t limit, const std::function<int()>& body)
     const pid_t child = ::fork();
     if (child == 0) {
         std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit rl{limit, limit};
+        const rlimit rl { limit, limit };
         ::_exit(::setrlimit(RLIMIT_FSIZE, &rl) == 0 ? body() : 99);
     }
     int status = 0;
@@ -130,7 +130,7 @@ bool isTemporaryNameOf(const std::string& name, const std::string& target)
     if (name.size() != prefix.size() + 10 || name.compare(0, prefix.size(), prefix) != 0)
         return false;
     return std::all_of(name.begin() + prefix.size(), name.end(),
-                       [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+        [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
 }
 
 void removeTree(const std::string& path)

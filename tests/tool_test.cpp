@@ -26,8 +26,8 @@ ToolRun runTool(const QStringList& arguments)
     process.start(QStringLiteral(KORV_DECRYPT_PATH), arguments);
     process.closeWriteChannel();
     process.waitForFinished(60000);
-    return {process.exitCode(), process.readAllStandardOutput().toStdString(),
-            process.readAllStandardError().toStdString()};
+    return { process.exitCode(), process.readAllStandardOutput().toStdString(),
+        process.readAllStandardError().toStdString() };
 }
 
 QString q(const std::string& s)
@@ -40,7 +40,7 @@ QString q(const std::string& s)
 [[noreturn]] void execTool(const std::vector<std::string>& arguments, int fd)
 {
     ::dup2(fd, STDOUT_FILENO);
-    std::vector<char*> argv{const_cast<char*>(KORV_DECRYPT_PATH)};
+    std::vector<char*> argv { const_cast<char*>(KORV_DECRYPT_PATH) };
     for (const std::string& a : arguments)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -67,11 +67,11 @@ const std::string kUsage = "Usage :\n"
 
 } // namespace
 
-class Tool : public TempDirTest {};
+class Tool : public TempDirTest { };
 
 TEST_F(Tool, WrongArgumentCountsPrintUsage)
 {
-    for (const QStringList& args : {QStringList{}, QStringList{"a", "b", "c"}}) {
+    for (const QStringList& args : { QStringList {}, QStringList { "a", "b", "c" } }) {
         ToolRun r = runTool(args);
         EXPECT_EQ(r.out, kUsage);
         EXPECT_EQ(r.status, 255);
@@ -83,23 +83,23 @@ TEST_F(Tool, DecryptsToATargetAndInPlace)
 {
     const std::string plain = textContent(100000);
     writeFile(path("a.dat"), qtCrypted(plain));
-    ToolRun r = runTool({q(path("a.dat")), q(path("new dir/out.txt"))});
+    ToolRun r = runTool({ q(path("a.dat")), q(path("new dir/out.txt")) });
     EXPECT_EQ(r.out, header(path("a.dat"), path("new dir/out.txt")) + "OK\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(readFile(path("new dir/out.txt")), plain);
 
-    r = runTool({q(path("a.dat"))});
+    r = runTool({ q(path("a.dat")) });
     EXPECT_EQ(r.out, header(path("a.dat"), path("a.dat")) + "OK\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFile(path("a.dat")), plain);
-    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"a.dat", "new dir"}));
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "a.dat", "new dir" }));
 }
 
 TEST_F(Tool, PlainFilesAreCopiedAndReportedOk)
 {
     writeFile(path("plain.txt"), "just text\n");
-    ToolRun r = runTool({q(path("plain.txt")), q(path("copy.txt"))});
+    ToolRun r = runTool({ q(path("plain.txt")), q(path("copy.txt")) });
     EXPECT_EQ(r.out, header(path("plain.txt"), path("copy.txt")) + "OK\n");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFile(path("copy.txt")), "just text\n");
@@ -107,7 +107,7 @@ TEST_F(Tool, PlainFilesAreCopiedAndReportedOk)
 
 TEST_F(Tool, FailuresPrintErrorAndLeaveFilesAlone)
 {
-    ToolRun r = runTool({q(path("missing.dat")), q(path("out.txt"))});
+    ToolRun r = runTool({ q(path("missing.dat")), q(path("out.txt")) });
     EXPECT_EQ(r.out, header(path("missing.dat"), path("out.txt")) + "ERROR\n");
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "");
@@ -115,7 +115,7 @@ TEST_F(Tool, FailuresPrintErrorAndLeaveFilesAlone)
 
     const std::string truncated = qtCrypted(textContent(10000)).substr(0, 40);
     writeFile(path("bad.dat"), truncated);
-    r = runTool({q(path("bad.dat"))});
+    r = runTool({ q(path("bad.dat")) });
     EXPECT_EQ(r.out, header(path("bad.dat"), path("bad.dat")) + "ERROR\n");
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.err, "");
@@ -135,7 +135,7 @@ TEST_F(Tool, KilledMidDecryptLeavesTheOldOrTheNewFile)
     for (int round = 0; round < 20; ++round) {
         writeFile(f, crypted);
         const int null = ::open("/dev/null", O_WRONLY);
-        const pid_t pid = startTool({f}, null);
+        const pid_t pid = startTool({ f }, null);
         ::close(null);
         ASSERT_GE(pid, 0);
         ::usleep(random() % 150000);
@@ -159,7 +159,7 @@ TEST_F(Tool, PathsThatAreNotUtf8ArePassedAndPrintedByteForByte)
     writeFile(path("s\xff.kr"), qtCrypted(plain));
     writeFile(path("out"), "");
     const int out = ::open(path("out").c_str(), O_WRONLY);
-    const pid_t pid = startTool({path("s\xff.kr"), path("d\xe9/t\x80")}, out);
+    const pid_t pid = startTool({ path("s\xff.kr"), path("d\xe9/t\x80") }, out);
     ::close(out);
     ASSERT_GE(pid, 0);
     int status = -1;
@@ -175,11 +175,11 @@ TEST_F(Tool, AWriteThatRunsOutOfRoomReportsErrorAndKeepsTheFile)
     writeFile(path("a.kr"), crypted);
     writeFile(path("out"), "");
     const int status = runWithFileSizeLimit(4096, [&] {
-        execTool({path("a.kr")}, ::open(path("out").c_str(), O_WRONLY));
+        execTool({ path("a.kr") }, ::open(path("out").c_str(), O_WRONLY));
         return 0;
     });
     EXPECT_EQ(status, 255);
     EXPECT_EQ(readFile(path("out")), header(path("a.kr"), path("a.kr")) + "ERROR\n");
     EXPECT_EQ(readFile(path("a.kr")), crypted);
-    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"a.kr", "out"}));
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "a.kr", "out" }));
 }

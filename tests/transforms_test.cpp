@@ -9,7 +9,7 @@
 
 using namespace korvtest;
 
-class Transforms : public TempDirTest {};
+class Transforms : public TempDirTest { };
 
 TEST_F(Transforms, CryptThenDecryptIntoNewDirectoriesRoundTrips)
 {
@@ -60,7 +60,8 @@ TEST_F(Transforms, CryptingTwiceNeedsTwoDecrypts)
 
 TEST_F(Transforms, PlainSourcesAreCopied)
 {
-    for (const std::string& plain : {std::string(), std::string("k"), std::string("K-r plain"), noiseContent(70000)}) {
+    for (const std::string& plain :
+        { std::string(), std::string("k"), std::string("K-r plain"), noiseContent(70000) }) {
         writeFile(path("plain"), plain);
         bool crypted = true;
         ASSERT_TRUE(KFsCryptedFile::decrypt(path("plain"), path("new/dir/copy"), &crypted));
@@ -85,7 +86,7 @@ TEST_F(Transforms, ReadOnlyTargetsAreReplacedAndLeftWritable)
 {
     writeFile(path("plain"), "plain bytes");
     ASSERT_TRUE(KFsCryptedFile::crypt(path("crypted"), path("plain")));
-    for (const char* source : {"plain", "crypted"}) {
+    for (const char* source : { "plain", "crypted" }) {
         writeFile(path("target"), "old");
         setPermissions(path("target"), 0440);
         ASSERT_TRUE(KFsCryptedFile::decrypt(path(source), path("target"))) << source;
@@ -130,8 +131,8 @@ TEST_F(Transforms, MissingSourceFailsAndTouchesNothing)
 TEST_F(Transforms, CorruptSourcesFailAndLeaveTargetsAsTheyWere)
 {
     const std::string good = qtCrypted(textContent(40000));
-    const std::string corrupt[] = {"kr", std::string("kr\0\0", 4), good.substr(0, good.size() - 10),
-                                   good.substr(0, 6) + "garbage that is not deflate"};
+    const std::string corrupt[] = { "kr", std::string("kr\0\0", 4), good.substr(0, good.size() - 10),
+        good.substr(0, 6) + "garbage that is not deflate" };
     for (const std::string& bytes : corrupt) {
         writeFile(path("src"), bytes);
         writeFile(path("target"), "precious");
@@ -142,7 +143,7 @@ TEST_F(Transforms, CorruptSourcesFailAndLeaveTargetsAsTheyWere)
         EXPECT_FALSE(KFsCryptedFile::decrypt(path("src"), path("src")));
         EXPECT_EQ(readFile(path("src")), bytes);
     }
-    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"src", "target"}));
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "src", "target" }));
 }
 
 TEST_F(Transforms, TargetsThatCannotBeWrittenFail)
@@ -151,7 +152,7 @@ TEST_F(Transforms, TargetsThatCannotBeWrittenFail)
     writeFile(path("file"), "a regular file");
     ASSERT_TRUE(KFsCryptedFile::crypt(path("crypted"), path("plain")));
     ::mkdir(path("dir").c_str(), 0755);
-    for (const char* target : {"file/under", "dir"}) {
+    for (const char* target : { "file/under", "dir" }) {
         EXPECT_FALSE(KFsCryptedFile::decrypt(path("plain"), path(target))) << target;
         EXPECT_FALSE(KFsCryptedFile::decrypt(path("crypted"), path(target))) << target;
         EXPECT_FALSE(KFsCryptedFile::crypt(path(target), path("plain"))) << target;
@@ -162,7 +163,8 @@ TEST_F(Transforms, TargetsThatCannotBeWrittenFail)
 TEST_F(Transforms, SourcesThatAreNotRegularFilesFailAtOnce)
 {
     ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
-    for (const std::string& source : {root(), path("fifo"), std::string("/dev/zero"), std::string("/dev/urandom")}) {
+    for (const std::string& source :
+        { root(), path("fifo"), std::string("/dev/zero"), std::string("/dev/urandom") }) {
         EXPECT_FALSE(KFsCryptedFile::decrypt(source, path("out"))) << source;
         EXPECT_FALSE(KFsCryptedFile::crypt(path("out"), source)) << source;
     }
@@ -200,8 +202,9 @@ TEST_F(Transforms, DirectWritesGoIntoTheFileItselfAndKeepItsMode)
     struct stat before;
     ASSERT_EQ(::stat(path("copy").c_str(), &before), 0);
 
-    for (const char* source : {"plain", "src.kr"}) {
-        ASSERT_TRUE(korv::decryptFile(path(source), path("copy"), nullptr, korv::platform::WriteMode::Direct));
+    for (const char* source : { "plain", "src.kr" }) {
+        ASSERT_TRUE(
+            korv::decryptFile(path(source), path("copy"), nullptr, korv::platform::WriteMode::Direct));
         struct stat after;
         ASSERT_EQ(::stat(path("copy").c_str(), &after), 0);
         EXPECT_EQ(after.st_ino, before.st_ino);
@@ -213,7 +216,7 @@ TEST_F(Transforms, DirectWritesGoIntoTheFileItselfAndKeepItsMode)
     writeFile(path("bad.kr"), qtCrypted(plain).substr(0, 300));
     EXPECT_FALSE(korv::decryptFile(path("bad.kr"), path("copy"), nullptr, korv::platform::WriteMode::Direct));
     EXPECT_EQ(readFile(path("copy")), "");
-    EXPECT_EQ(listDirectory(root()), (std::vector<std::string>{"bad.kr", "copy", "plain", "src.kr"}));
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "bad.kr", "copy", "plain", "src.kr" }));
 }
 
 // A small tmpfs fills up for real; skipped where mounting is not allowed.
@@ -248,5 +251,5 @@ TEST_F(FullDisk, WritesThatRunOutOfRoomFailAndKeepTheOldFile)
     EXPECT_FALSE(KFsCryptedFile::decrypt(path("big"), _mount + "/target"));
     EXPECT_FALSE(KFsCryptedFile::crypt(_mount + "/target", path("big")));
     EXPECT_EQ(readFile(_mount + "/target"), "old");
-    EXPECT_EQ(listDirectory(_mount), std::vector<std::string>{"target"});
+    EXPECT_EQ(listDirectory(_mount), std::vector<std::string> { "target" });
 }
