@@ -36,12 +36,7 @@ std::string readThroughStream(const std::string& file)
         return "<open failed>";
     CFileSystem copy(stream);
     stream.close();
-    std::string content;
-    char buffer[8192];
-    unsigned n;
-    while ((n = copy.read(buffer, 1, sizeof buffer)) > 0)
-        content.append(buffer, n);
-    return content;
+    return readAll(copy);
 }
 
 } // namespace

@@ -8,20 +8,6 @@
 
 using namespace korvtest;
 
-namespace {
-
-std::string readAll(CFileSystem& stream)
-{
-    std::string content;
-    char buffer[4096];
-    unsigned n;
-    while ((n = stream.read(buffer, 1, sizeof buffer)) > 0)
-        content.append(buffer, n);
-    return content;
-}
-
-} // namespace
-
 class Stream : public WorkingCopyTest { };
 
 TEST_F(Stream, ReadsCryptedAndPlainFilesAsPlainText)

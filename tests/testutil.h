@@ -8,9 +8,13 @@
 #include <cstdint>
 #include <string>
 
+class CFileSystem;
+
 namespace korvtest {
 
 std::string readFile(const std::string& path);
+// Everything a stream still has to give.
+std::string readAll(CFileSystem& stream);
 void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
 unsigned permissions(const std::string& path);
