@@ -80,8 +80,9 @@ bool KFsCryptedFile::finish(bool writeBack)
     bool written = true;
     if (hasCopy && writeBack && _openMode == KFsWrite) {
         // The working copy is removed below, so the new content must be on
-        // disk before it becomes the only copy.
-        written = korv::cryptFile(_filePath, _decryptedFilePath) && platform::syncFile(_filePath);
+        // disk before it replaces the file and becomes the only copy.
+        written = korv::cryptFile(
+            _filePath, _decryptedFilePath, platform::WriteMode::Replace, korv::Sync::Always);
     }
 
     QMutexLocker lock(&_unremovedFilesMutex);

@@ -27,9 +27,6 @@ constexpr std::uint64_t kMaxExpansion = 1032;
 constexpr std::uint8_t kZlibHeaderDeflate32K = 0x78;
 // The two header bytes zlib writes for a 32 KiB window at the default level.
 constexpr std::uint8_t kZlibHeaderDefault[] = { kZlibHeaderDeflate32K, 0x9c };
-constexpr std::size_t kZlibHeaderSize = 2;
-constexpr std::size_t kZlibTrailerSize = 4;
-constexpr std::uint8_t kZlibPresetDictionary = 0x20;
 constexpr int kDefaultMemLevel = 8;
 
 std::uint32_t readBigEndian32(const std::uint8_t* p)
@@ -58,14 +55,10 @@ std::uint32_t adler32(const std::uint8_t* p, std::size_t n)
 enum class FastResult { Ok, TooSmall, Failed };
 
 // Whole-buffer decode into a region of exactly `expected` bytes: the sink's
-// own pages, or memory written to it at once when the content is small. The
-// zlib wrapper is checked here, as zlib checks it.
+// own pages, or memory written to it at once when the content is small.
+// libdeflate checks the zlib header and Adler-32 as zlib does.
 FastResult decodeWhole(const std::uint8_t* stream, std::size_t n, std::size_t expected, ByteSink& sink)
 {
-    // header: check bits, and no preset dictionary (zlib would ask for one)
-    if (n < kZlibHeaderSize + kZlibTrailerSize || ((stream[0] << 8) | stream[1]) % 31 != 0
-        || (stream[1] & kZlibPresetDictionary))
-        return FastResult::Failed;
     libdeflate_decompressor* d = decompressor();
     if (!d)
         return FastResult::Failed;
@@ -75,14 +68,10 @@ FastResult decodeWhole(const std::uint8_t* stream, std::size_t n, std::size_t ex
     std::uint8_t* out = memory ? memory.get() : sink.map(expected);
     if (!out)
         return FastResult::Failed;
-    const std::uint8_t* deflated = stream + kZlibHeaderSize;
-    const std::size_t available = n - kZlibHeaderSize;
+    // Passing inUsed lets bytes after the stream be, as zlib does.
     std::size_t inUsed = 0, outUsed = 0;
-    libdeflate_result r
-        = libdeflate_deflate_decompress_ex(d, deflated, available, out, expected, &inUsed, &outUsed);
-    // trailer: the Adler-32 of the content, big-endian, right after the deflate data
-    const bool ok = r == LIBDEFLATE_SUCCESS && available - inUsed >= kZlibTrailerSize
-        && readBigEndian32(deflated + inUsed) == adler32(out, outUsed);
+    const libdeflate_result r = libdeflate_zlib_decompress_ex(d, stream, n, out, expected, &inUsed, &outUsed);
+    const bool ok = r == LIBDEFLATE_SUCCESS;
     if (memory) {
         if (ok)
             return sink.reset() && sink.write(out, outUsed) ? FastResult::Ok : FastResult::Failed;

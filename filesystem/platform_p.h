@@ -57,9 +57,6 @@ extern std::atomic<RemoveFault> removeFault;
 // failed write the file is cut back to its old size: no partial append stays.
 bool appendToFile(const std::string& path, std::uint64_t expectedSize, const void* data, std::size_t n);
 
-// Flushes the content of the file at path to the disk.
-bool syncFile(const std::string& path);
-
 // How new content reaches its file.
 enum class WriteMode {
     // Written beside the target and renamed over it: the old file stays whole

@@ -248,16 +248,6 @@ bool appendToFile(const std::string& path, std::uint64_t expectedSize, const voi
     return ::close(fd) == 0 && ok;
 }
 
-bool syncFile(const std::string& path)
-{
-    int fd = openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd < 0)
-        return false;
-    const bool ok = ::fdatasync(fd) == 0;
-    ::close(fd);
-    return ok;
-}
-
 bool isReadOnly(const std::string& path)
 {
     struct stat st;

@@ -50,7 +50,7 @@ bool syncBeforeRename(const std::string& source, const std::string& target, plat
 
 } // namespace
 
-bool cryptFile(const std::string& target, const std::string& source, platform::WriteMode mode)
+bool cryptFile(const std::string& target, const std::string& source, platform::WriteMode mode, Sync sync)
 {
     platform::InputFile in;
     // Decide from the size before reading: the format stores a 32-bit length.
@@ -61,7 +61,9 @@ bool cryptFile(const std::string& target, const std::string& source, platform::W
     platform::OutputFile out;
     if (!out.create(target, mode) || !format::encode(in.data(), in.size(), out))
         return false;
-    return prepared.written(out.commit(syncBeforeRename(source, target, mode)));
+    const bool flush = mode == platform::WriteMode::Replace
+        && (sync == Sync::Always || syncBeforeRename(source, target, mode));
+    return prepared.written(out.commit(flush));
 }
 
 bool decryptFile(

@@ -8,8 +8,13 @@
 
 namespace korv {
 
+// When new content replacing a file is flushed to disk before the rename:
+// only when it replaces its own source, or always (the caller is about to
+// drop the only other copy).
+enum class Sync { InPlace, Always };
+
 bool cryptFile(const std::string& target, const std::string& source,
-    platform::WriteMode mode = platform::WriteMode::Replace);
+    platform::WriteMode mode = platform::WriteMode::Replace, Sync sync = Sync::InPlace);
 
 bool decryptFile(const std::string& source, const std::string& target, bool* crypted,
     platform::WriteMode mode = platform::WriteMode::Replace);
