@@ -30,21 +30,21 @@ KFsCryptedFile::KFsCryptedFile(const std::string& filePath, KFsOpenMode openMode
         _decryptedFilePath = filePath;
         return;
     }
-    std::string copy = platform::createWorkingCopy();
-    if (copy.empty())
+    platform::OutputFile copy;
+    if (!copy.createWorkingCopy())
         return;
-    if (korv::decryptFile(_filePath, copy, &_crypted, platform::WriteMode::Direct)) {
-        _decryptedFilePath = copy;
+    if (korv::decryptFile(_filePath, copy, &_crypted)) {
+        _decryptedFilePath = copy.path();
         return;
     }
     // A file that does not exist yet starts empty. One that exists but cannot
     // be read, or is corrupt, is refused: an empty copy crypted back would
     // destroy it, and reading one would report its content as empty.
     if (openMode != KFsRead && !platform::exists(filePath)) {
-        _decryptedFilePath = copy;
+        _decryptedFilePath = copy.path();
         return;
     }
-    platform::removeFile(copy);
+    platform::removeFile(copy.path());
 }
 
 KFsCryptedFile::KFsCryptedFile(const KFsCryptedFile& other) = default;

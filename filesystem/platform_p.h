@@ -27,16 +27,11 @@ bool exists(const std::string& path);
 bool makeDirectory(const std::string& path);
 
 class InputFile;
+class OutputFile;
 
 // The system temporary directory (TMPDIR when set, else /tmp), its bytes as
 // they are, made canonical; empty when it names no directory.
 std::string tempDirectory();
-
-// Creates a new, empty working copy in the temporary directory: its name
-// starts with "kr2" and is unpredictable, it is created atomically (never
-// through a link planted in its place) and only its owner may read it.
-// Returns its path, or an empty string when no such file can be made.
-std::string createWorkingCopy();
 
 enum class RemoveResult {
     Removed,
@@ -74,6 +69,8 @@ bool copyFile(const std::string& source, const std::string& target, WriteMode mo
 // The same from a file already open: the copy is of the file examined, even
 // if its name was removed or given to another file since.
 bool copyFile(const InputFile& source, const std::string& target, WriteMode mode = WriteMode::Replace);
+// Writes every byte of source into out, which the caller commits.
+bool copyInto(const InputFile& source, OutputFile& out);
 
 // A regular file opened for reading and read into memory whole.
 class InputFile {
@@ -85,8 +82,9 @@ public:
 
     // False when path cannot be opened or is not a regular file.
     bool open(const std::string& path);
-    // Reads up to n bytes from the start of the file (without mapping it).
-    std::size_t peek(void* buffer, std::size_t n) const;
+    // Reads up to n bytes from the start of the file. A small file is read
+    // whole on the way (map() then has nothing left to do).
+    std::size_t peek(void* buffer, std::size_t n);
     // Reads the whole file into memory; false on failure. Empty files map to
     // no bytes. The bytes are our own: changes to the file do not reach them.
     bool map();
@@ -95,6 +93,7 @@ public:
 
 private:
     friend bool copyFile(const InputFile& source, const std::string& target, WriteMode mode);
+    friend bool copyInto(const InputFile& source, OutputFile& out);
 
     int _fd = -1;
     std::uint64_t _size = 0;
@@ -118,6 +117,13 @@ public:
     // Starts new content for target. False when the target is a directory,
     // no file can be created beside it (Replace) or it cannot be opened (Direct).
     bool create(const std::string& target, WriteMode mode = WriteMode::Replace);
+    // Starts a new working copy in the temporary directory, written Direct:
+    // its name starts with "kr2" and is unpredictable, it is created
+    // atomically (never through a link planted in its place) and only its
+    // owner may read it. False when no such file can be made.
+    bool createWorkingCopy();
+    // The file the content goes to (the target, links followed).
+    const std::string& path() const { return _target; }
 
     bool write(const void* data, std::size_t n) override;
     // Sets the content to n zero bytes and maps them for writing, with the
@@ -137,6 +143,7 @@ public:
 
 private:
     friend bool copyFile(const InputFile& source, const std::string& target, WriteMode mode);
+    friend bool copyInto(const InputFile& source, OutputFile& out);
     void unmapAll();
     void discard();
 
@@ -147,6 +154,9 @@ private:
     std::uint8_t* _map = nullptr;
     std::size_t _mapSize = 0;
     bool _failed = false;
+    // Nothing written since the file was found or made empty: reset() has
+    // nothing to undo.
+    bool _empty = false;
     bool _permissionsSet = false;
 };
 

@@ -31,6 +31,8 @@ constexpr mode_t kOwnerWrite = S_IWUSR;
 constexpr mode_t kPermissionBits = 07777;
 // What a temporary name adds to the target's: ".", ".korv-" and ten characters.
 constexpr std::size_t kTemporaryNameExtra = 1 + 6 + 10;
+// Files up to this size are read whole when their first bytes are asked for.
+constexpr std::uint64_t kReadWholeOnPeek = 64 << 10;
 
 bool statPath(const std::string& path, struct stat& st)
 {
@@ -192,15 +194,18 @@ bool populateWritable(std::uint8_t* p, std::size_t n)
 
 std::atomic<RemoveFault> removeFault { nullptr };
 
-std::string tempDirectory()
+namespace {
+
+// TMPDIR's bytes as they are, or /tmp.
+std::string tempDirectoryVariable()
 {
-    // TMPDIR's bytes as they are: QDir::tempPath() reads them as UTF-8 and
-    // loses any other name. Made canonical as Qt does; empty when TMPDIR
-    // names no directory.
     QByteArray dir = qgetenv("TMPDIR");
-    if (dir.isEmpty())
-        dir = "/tmp";
-    char* canonical = ::realpath(dir.constData(), nullptr);
+    return dir.isEmpty() ? std::string("/tmp") : dir.toStdString();
+}
+
+std::string canonicalDirectory(const std::string& dir)
+{
+    char* canonical = ::realpath(dir.c_str(), nullptr);
     if (!canonical)
         return {};
     std::string result = canonical;
@@ -209,17 +214,13 @@ std::string tempDirectory()
     return statPath(result, st) && S_ISDIR(st.st_mode) ? result : std::string();
 }
 
-std::string createWorkingCopy()
+} // namespace
+
+std::string tempDirectory()
 {
-    // Qt reports a temporary directory that does not exist as an empty path;
-    // it must not turn into the root directory.
-    const std::string dir = tempDirectory();
-    std::string name;
-    int fd = dir.empty() ? -1 : createUniqueFile(dir, "kr2", 0600, name);
-    if (fd < 0)
-        return {};
-    ::close(fd);
-    return name;
+    // QDir::tempPath() reads TMPDIR as UTF-8 and loses any other name. Made
+    // canonical as Qt does; empty when TMPDIR names no directory.
+    return canonicalDirectory(tempDirectoryVariable());
 }
 
 RemoveResult removeFile(const std::string& path)
@@ -303,8 +304,7 @@ bool copyFile(const InputFile& source, const std::string& target, WriteMode mode
     if (mode == WriteMode::Replace && exists(target) && isReadOnly(target))
         return false;
     OutputFile out;
-    if (!out.create(target, mode)
-        || !copyContent(source._fd, out._fd, static_cast<std::uint64_t>(st.st_size)))
+    if (!out.create(target, mode) || !copyInto(source, out))
         return false;
     if (mode == WriteMode::Replace) {
         if (::fchmod(out._fd, st.st_mode & kPermissionBits) != 0)
@@ -312,6 +312,17 @@ bool copyFile(const InputFile& source, const std::string& target, WriteMode mode
         out._permissionsSet = true;
     }
     return out.commit(false);
+}
+
+bool copyInto(const InputFile& source, OutputFile& out)
+{
+    struct stat st;
+    if (source._fd < 0 || out._fd < 0 || out._failed || out._map || ::fstat(source._fd, &st) != 0)
+        return false;
+    out._empty = false;
+    if (!copyContent(source._fd, out._fd, static_cast<std::uint64_t>(st.st_size)))
+        out._failed = true;
+    return !out._failed;
 }
 
 InputFile::~InputFile()
@@ -334,10 +345,17 @@ bool InputFile::open(const std::string& path)
     return true;
 }
 
-std::size_t InputFile::peek(void* buffer, std::size_t n) const
+std::size_t InputFile::peek(void* buffer, std::size_t n)
 {
     // Never more than the size the file had when opened: that is what map() covers.
     n = static_cast<std::size_t>(std::min<std::uint64_t>(n, _size));
+    // One read instead of two for a small file, which is most of the cost
+    // of a working copy.
+    if (_size <= kReadWholeOnPeek && map()) {
+        if (n > 0)
+            std::memcpy(buffer, _data, n);
+        return n;
+    }
     std::size_t done = 0;
     while (done < n) {
         ssize_t r = ::pread(_fd, static_cast<char*>(buffer) + done, n - done, static_cast<off_t>(done));
@@ -397,7 +415,7 @@ void OutputFile::discard()
     unmapAll();
     // Content that was not committed is dropped: a Direct file is emptied so
     // that no partial content is left in it.
-    if (_fd >= 0 && _mode == WriteMode::Direct)
+    if (_fd >= 0 && _mode == WriteMode::Direct && !_empty)
         (void)::ftruncate(_fd, 0);
     closeFd(_fd);
     if (!_temporary.empty())
@@ -419,17 +437,48 @@ bool OutputFile::create(const std::string& target, WriteMode mode)
         _fd = openRetrying(_target.c_str(), O_RDWR | O_NOFOLLOW);
         if (_fd >= 0 && !truncateToEmpty(_fd))
             closeFd(_fd);
+        _empty = _fd >= 0;
         return _fd >= 0;
     }
     // The name beside the target is ".<name>.korv-" and ten random characters,
     // with <name> cut short where that would exceed the longest legal name.
     const std::string name = fileNameOf(_target).substr(0, NAME_MAX - kTemporaryNameExtra);
     _fd = createUniqueFile(directoryOf(_target), "." + name + ".korv-", 0666, _temporary);
+    _empty = _fd >= 0;
+    return _fd >= 0;
+}
+
+bool OutputFile::createWorkingCopy()
+{
+    discard();
+    _mode = WriteMode::Direct;
+    _target.clear();
+    _failed = false;
+    // Resolving the directory costs as much as creating the file, so each
+    // thread keeps it for as long as TMPDIR stays the same and files can
+    // still be made there. An empty result (Qt's report of a directory that
+    // does not exist) must not turn into the root directory.
+    thread_local std::string variable, directory;
+    const std::string current = tempDirectoryVariable();
+    bool fresh = false;
+    if (directory.empty() || current != variable) {
+        variable = current;
+        directory = canonicalDirectory(current);
+        fresh = true;
+    }
+    _fd = directory.empty() ? -1 : createUniqueFile(directory, "kr2", 0600, _target);
+    if (_fd < 0 && !fresh && (errno == ENOENT || errno == ENOTDIR)) {
+        directory = canonicalDirectory(current);
+        _fd = directory.empty() ? -1 : createUniqueFile(directory, "kr2", 0600, _target);
+    }
+    _empty = _fd >= 0;
     return _fd >= 0;
 }
 
 bool OutputFile::write(const void* data, std::size_t n)
 {
+    if (n > 0)
+        _empty = false;
     if (_fd < 0 || _failed || !writeAll(_fd, data, n))
         _failed = true;
     return !_failed;
@@ -437,7 +486,10 @@ bool OutputFile::write(const void* data, std::size_t n)
 
 std::uint8_t* OutputFile::map(std::size_t n)
 {
-    if (_fd < 0 || _failed || n == 0 || _map || ::ftruncate(_fd, static_cast<off_t>(n)) != 0)
+    if (_fd < 0 || _failed || n == 0 || _map)
+        return nullptr;
+    _empty = false;
+    if (::ftruncate(_fd, static_cast<off_t>(n)) != 0)
         return nullptr;
     // Reserving the blocks first turns a full disk into an error here rather
     // than a SIGBUS on a store; a filesystem that cannot reserve them gets
@@ -472,13 +524,19 @@ bool OutputFile::unmap(std::size_t used)
     if (::ftruncate(_fd, static_cast<off_t>(used)) != 0
         || ::lseek(_fd, static_cast<off_t>(used), SEEK_SET) < 0)
         _failed = true;
+    _empty = used == 0 && !_failed;
     return !_failed;
 }
 
 bool OutputFile::reset()
 {
     unmapAll();
+    if (_fd >= 0 && _empty) {
+        _failed = false;
+        return true;
+    }
     _failed = _fd < 0 || !truncateToEmpty(_fd) || ::lseek(_fd, 0, SEEK_SET) < 0;
+    _empty = !_failed;
     return !_failed;
 }
 

@@ -48,6 +48,21 @@ bool syncBeforeRename(const std::string& source, const std::string& target, plat
     return mode == platform::WriteMode::Replace && platform::sameFile(source, target);
 }
 
+bool isCrypted(platform::InputFile& in)
+{
+    std::uint8_t marker[format::kMarkerSize];
+    const std::size_t got = in.peek(marker, sizeof marker);
+    return format::hasMarker(marker, got);
+}
+
+// The crypted branch once the source is in memory: decodes into out and commits it.
+bool decodeInto(const platform::InputFile& in, platform::OutputFile& out, bool sync)
+{
+    return format::decodeBlock(in.data() + format::kMarkerSize, in.size() - format::kMarkerSize, out)
+        == format::DecodeResult::Ok
+        && out.commit(sync);
+}
+
 } // namespace
 
 bool cryptFile(const std::string& target, const std::string& source, platform::WriteMode mode, Sync sync)
@@ -72,11 +87,9 @@ bool decryptFile(
     platform::InputFile in;
     if (!in.open(source))
         return false;
-    std::uint8_t marker[format::kMarkerSize];
-    const std::size_t got = in.peek(marker, sizeof marker);
     const bool replace = mode == platform::WriteMode::Replace;
 
-    if (!format::hasMarker(marker, got)) {
+    if (!isCrypted(in)) {
         PreparedTarget prepared(target, mode);
         if (!prepared.written(platform::copyFile(in, target, mode)))
             return false;
@@ -92,16 +105,25 @@ bool decryptFile(
         return false;
     PreparedTarget prepared(target, mode);
     platform::OutputFile out;
-    if (!out.create(target, mode))
-        return false;
-    const auto result
-        = format::decodeBlock(in.data() + format::kMarkerSize, in.size() - format::kMarkerSize, out);
-    if (result != format::DecodeResult::Ok
-        || !prepared.written(out.commit(syncBeforeRename(source, target, mode))))
+    if (!out.create(target, mode)
+        || !prepared.written(decodeInto(in, out, syncBeforeRename(source, target, mode))))
         return false;
     if (crypted)
         *crypted = true;
     return true;
+}
+
+bool decryptFile(const std::string& source, platform::OutputFile& workingCopy, bool* crypted)
+{
+    platform::InputFile in;
+    if (!in.open(source))
+        return false;
+    const bool isCryptedSource = isCrypted(in);
+    const bool ok = isCryptedSource ? in.map() && decodeInto(in, workingCopy, false)
+                                    : platform::copyInto(in, workingCopy) && workingCopy.commit(false);
+    if (ok && crypted)
+        *crypted = isCryptedSource;
+    return ok;
 }
 
 } // namespace korv

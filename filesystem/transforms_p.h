@@ -19,4 +19,8 @@ bool cryptFile(const std::string& target, const std::string& source,
 bool decryptFile(const std::string& source, const std::string& target, bool* crypted,
     platform::WriteMode mode = platform::WriteMode::Replace);
 
+// Decrypts (or copies) source into a working copy already created; commits
+// it when the whole content is there, else leaves it for the caller to drop.
+bool decryptFile(const std::string& source, platform::OutputFile& workingCopy, bool* crypted);
+
 } // namespace korv

@@ -68,8 +68,11 @@ TEST_F(PlatformTemp, WorkingCopiesAreNewPrivateAndUnpredictable)
     EXPECT_EQ(platform::tempDirectory(), tmp());
     const mode_t oldMask = ::umask(0);
     std::vector<std::string> names;
-    for (int i = 0; i < 50; ++i)
-        names.push_back(platform::createWorkingCopy());
+    for (int i = 0; i < 50; ++i) {
+        platform::OutputFile copy;
+        EXPECT_TRUE(copy.createWorkingCopy());
+        names.push_back(copy.path());
+    }
     ::umask(oldMask);
     for (const std::string& name : names) {
         EXPECT_EQ(name.rfind(tmp() + "/kr2", 0), 0u) << name;
@@ -83,7 +86,50 @@ TEST_F(PlatformTemp, WorkingCopiesAreNewPrivateAndUnpredictable)
     // Qt reports a missing directory as an empty path, which is not "/".
     qputenv("TMPDIR", QByteArray::fromStdString(path("missing")));
     EXPECT_EQ(platform::tempDirectory(), "");
-    EXPECT_EQ(platform::createWorkingCopy(), "");
+    platform::OutputFile copy;
+    EXPECT_FALSE(copy.createWorkingCopy());
+}
+
+TEST_F(PlatformTemp, WorkingCopiesFollowTheTemporaryDirectory)
+{
+    platform::OutputFile first;
+    ASSERT_TRUE(first.createWorkingCopy());
+    ASSERT_EQ(::unlink(first.path().c_str()), 0);
+
+    // The same TMPDIR, its directory gone: no copy, and none anywhere else.
+    ASSERT_EQ(::rmdir(tmp().c_str()), 0);
+    platform::OutputFile gone;
+    EXPECT_FALSE(gone.createWorkingCopy());
+    // Made again, and then a file in its place.
+    ASSERT_EQ(::mkdir(tmp().c_str(), 0700), 0);
+    platform::OutputFile again;
+    ASSERT_TRUE(again.createWorkingCopy());
+    EXPECT_EQ(again.path().rfind(tmp() + "/kr2", 0), 0u);
+    ASSERT_EQ(::unlink(again.path().c_str()), 0);
+    ASSERT_EQ(::rmdir(tmp().c_str()), 0);
+    writeFile(tmp(), "");
+    platform::OutputFile file;
+    EXPECT_FALSE(file.createWorkingCopy());
+    ASSERT_EQ(::unlink(tmp().c_str()), 0);
+    ASSERT_EQ(::mkdir(tmp().c_str(), 0700), 0);
+
+    // Another TMPDIR, reached through a link: its canonical name is used.
+    ASSERT_EQ(::mkdir(path("other").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(path("other").c_str(), path("link").c_str()), 0);
+    qputenv("TMPDIR", QByteArray::fromStdString(path("link")));
+    platform::OutputFile moved;
+    ASSERT_TRUE(moved.createWorkingCopy());
+    EXPECT_EQ(moved.path().rfind(path("other") + "/kr2", 0), 0u) << moved.path();
+    ASSERT_EQ(::unlink(moved.path().c_str()), 0);
+    // The link turned to a new directory and the old one removed.
+    ASSERT_EQ(::rmdir(path("other").c_str()), 0);
+    ASSERT_EQ(::mkdir(path("newer").c_str(), 0700), 0);
+    ASSERT_EQ(::unlink(path("link").c_str()), 0);
+    ASSERT_EQ(::symlink(path("newer").c_str(), path("link").c_str()), 0);
+    platform::OutputFile followed;
+    ASSERT_TRUE(followed.createWorkingCopy());
+    EXPECT_EQ(followed.path().rfind(path("newer") + "/kr2", 0), 0u) << followed.path();
+    ASSERT_EQ(::unlink(followed.path().c_str()), 0);
 }
 
 TEST_F(Platform, RemoveFileTellsGoneFromRefused)
