@@ -25,6 +25,7 @@ def parse_args():
     p.add_argument("--rounds", type=int, help="rounds of the decrypt cases (the short copies get three times as many)")
     p.add_argument("--crypt-rounds", type=int, help="rounds of the crypt cases")
     p.add_argument("--keep", action="store_true", help="keep the corpus for the next run")
+    p.add_argument("--only", metavar="TEXT", help='only the groups whose title contains TEXT ("decrypt binary", "crypt")')
     a = p.parse_args()
     a.text_size = 40_000_000 if a.quick else 200_000_000
     a.binary_size = 16 << 20 if a.quick else 64 << 20
@@ -233,7 +234,9 @@ def main():
     print(f"corpus: text {text.plain_size} -> {text.crypted_size} bytes "
           f"({100 * text.crypted_size / text.plain_size:.1f} %), binary {binary.plain_size} -> "
           f"{binary.crypted_size} ({100 * binary.crypted_size / binary.plain_size:.1f} %)")
-    all_groups = groups(args, text, binary)
+    all_groups = [g for g in groups(args, text, binary) if not args.only or args.only in g.title]
+    if not all_groups:
+        sys.exit(f"no group's title contains {args.only!r}")
     for g in all_groups:
         for c in g.cases:
             c.check()

@@ -120,10 +120,14 @@ DecodeResult decodeStreaming(const std::uint8_t* stream, std::size_t n, ByteSink
     return result;
 }
 
-DecodeResult decodeStream(const std::uint8_t* stream, std::size_t n, std::uint32_t hint, ByteSink& sink)
+DecodeResult decodeStream(
+    const std::uint8_t* stream, std::size_t n, std::uint32_t hint, ByteSink& sink, Hold hold)
 {
     const bool plausible = hint > 0 && hint <= std::uint64_t(n) * kMaxExpansion + 1024;
-    if (plausible && stream[0] == kZlibHeaderDeflate32K) {
+    const bool fast = plausible && stream[0] == kZlibHeaderDeflate32K;
+    if (hold.brief && !(fast && hint <= hold.maxContent))
+        return DecodeResult::NotBrief;
+    if (fast) {
         switch (decodeWhole(stream, n, hint, sink)) {
         case FastResult::Ok:
             return DecodeResult::Ok;
@@ -132,6 +136,8 @@ DecodeResult decodeStream(const std::uint8_t* stream, std::size_t n, std::uint32
             break;
         }
     }
+    if (hold.brief)
+        return sink.reset() ? DecodeResult::NotBrief : DecodeResult::SinkFailed;
     return decodeStreaming(stream, n, sink);
 }
 
@@ -187,7 +193,7 @@ bool encode(const std::uint8_t* plain, std::size_t n, ByteSink& sink)
     return ok && sink.write(trailer, sizeof trailer);
 }
 
-DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink)
+DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink, Hold hold)
 {
     // stored length
     if (n < kLengthSize)
@@ -200,7 +206,7 @@ DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sin
     if (streamSize == 0)
         return hint == 0 && sink.reset() ? DecodeResult::Ok : DecodeResult::Corrupt;
 
-    DecodeResult result = decodeStream(stream, streamSize, hint, sink);
+    DecodeResult result = decodeStream(stream, streamSize, hint, sink, hold);
     // A zero length followed by something that is not a stream (a checksum
     // trailer, say) is still the empty content.
     if (result == DecodeResult::Corrupt && hint == 0)

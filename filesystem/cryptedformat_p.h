@@ -29,12 +29,23 @@ constexpr std::size_t kDecodeInMemoryBelow = 256 << 10;
 enum class DecodeResult {
     Ok,
     Corrupt, // the block does not decompress
-    SinkFailed // the sink could not take the bytes
+    SinkFailed, // the sink could not take the bytes
+    NotBrief // brief holds only: the block needs more than the fast decoder, which was not tried
+};
+
+// How long the caller can hold the block's memory. A brief hold (a mapped
+// file that others wait on) runs the fast decoder alone, and only for
+// content of at most maxContent bytes, so that it ends in bounded time; any
+// other block gives NotBrief, and the caller decodes it again from memory
+// of its own.
+struct Hold {
+    bool brief = false;
+    std::uint64_t maxContent = 0;
 };
 
 // Decodes the block that follows the marker (stored length, then the zlib
 // stream) into sink. The stored length is only a hint for sizing the output;
 // the stream decides the content, and bytes after its end are ignored.
-DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink);
+DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink, Hold hold = {});
 
 } // namespace korv::format

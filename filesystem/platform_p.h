@@ -87,18 +87,33 @@ public:
     std::size_t peek(void* buffer, std::size_t n);
     // Reads the whole file into memory; false on failure. Empty files map to
     // no bytes. The bytes are our own: changes to the file do not reach them.
+    // Called after mapLeased(), it trades the mapping for such a copy.
     bool map();
+    // For a caller that is done with the bytes within seconds: maps a large
+    // file instead of copying it, under a read lease that keeps other
+    // processes from changing or truncating it meanwhile (they wait). False,
+    // with nothing changed, where that cannot be had; map() still can.
+    bool mapLeased();
+    bool isLeased() const { return _leasedMap != nullptr; }
+    // How long others wait on the lease at most before the kernel lets them
+    // go ahead anyway (its lease-break-time); 0 when not leased.
+    long leaseSeconds() const { return _leasedMap ? _leaseSeconds : 0; }
+    // Gives the file back: ends a mapping and its lease, frees the bytes.
+    void close();
     std::uint64_t size() const { return _size; }
     const std::uint8_t* data() const { return _data; }
 
 private:
     friend bool copyFile(const InputFile& source, const std::string& target, WriteMode mode);
     friend bool copyInto(const InputFile& source, OutputFile& out);
+    void unmapLeased();
 
     int _fd = -1;
     std::uint64_t _size = 0;
     const std::uint8_t* _data = nullptr;
     std::unique_ptr<std::uint8_t[]> _buffer;
+    void* _leasedMap = nullptr;
+    long _leaseSeconds = 0;
 };
 
 // Output mappings are faulted in this many bytes at a time.

@@ -33,6 +33,8 @@ constexpr mode_t kPermissionBits = 07777;
 constexpr std::size_t kTemporaryNameExtra = 1 + 6 + 10;
 // Files up to this size are read whole when their first bytes are asked for.
 constexpr std::uint64_t kReadWholeOnPeek = 64 << 10;
+// From this size on a file is worth mapping under a lease rather than copying.
+constexpr std::uint64_t kLeaseMapFrom = 1 << 20;
 
 bool statPath(const std::string& path, struct stat& st)
 {
@@ -190,6 +192,35 @@ bool populateWritable(std::uint8_t* p, std::size_t n)
     return true;
 }
 
+long leaseBreakSeconds()
+{
+    int fd = openRetrying("/proc/sys/fs/lease-break-time", O_RDONLY);
+    if (fd < 0)
+        return 0;
+    char text[32];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return 0;
+    text[n] = '\0';
+    return std::strtol(text, nullptr, 10);
+}
+
+// A read lease: while it is held, another process that opens the file for
+// writing or truncates it waits until it is given back, and none is granted
+// while the file is open for writing anywhere. So a mapped file cannot
+// shrink under the caller, which would raise SIGBUS. The kernel signals a
+// lease's owner when another process starts waiting; the owner is cleared
+// at once, and SIGURG (ignored unless a program handles it) stands in for
+// the default SIGIO, which would end the process, in the moment before.
+bool takeReadLease(int fd)
+{
+    if (::fcntl(fd, F_SETSIG, SIGURG) != 0 || ::fcntl(fd, F_SETLEASE, F_RDLCK) != 0)
+        return false;
+    (void)::fcntl(fd, F_SETOWN, 0);
+    return true;
+}
+
 } // namespace
 
 std::atomic<RemoveFault> removeFault { nullptr };
@@ -236,7 +267,12 @@ RemoveResult removeFile(const std::string& path)
 
 bool appendToFile(const std::string& path, std::uint64_t expectedSize, const void* data, std::size_t n)
 {
+    // O_NONBLOCK keeps a FIFO from blocking the open. It also turns waiting
+    // for a read lease (a decrypt mapping the file) into EAGAIN, which only
+    // a regular file gives: that wait is short, so the open waits for it.
     int fd = openRetrying(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK);
+    if (fd < 0 && errno == EAGAIN)
+        fd = openRetrying(path.c_str(), O_WRONLY | O_APPEND);
     if (fd < 0)
         return false;
     struct stat st;
@@ -327,6 +363,14 @@ bool copyInto(const InputFile& source, OutputFile& out)
 
 InputFile::~InputFile()
 {
+    close();
+}
+
+void InputFile::close()
+{
+    unmapLeased();
+    _buffer.reset();
+    _data = nullptr;
     closeFd(_fd);
 }
 
@@ -370,6 +414,7 @@ std::size_t InputFile::peek(void* buffer, std::size_t n)
 
 bool InputFile::map()
 {
+    unmapLeased();
     if (_buffer || _size == 0)
         return _fd >= 0;
     if (_size > SIZE_MAX)
@@ -394,6 +439,47 @@ bool InputFile::map()
     }
     _data = _buffer.get();
     return true;
+}
+
+bool InputFile::mapLeased()
+{
+    // A lease that the kernel breaks at once (lease-break-time 0) is no use.
+    if (_fd < 0 || _data || _size < kLeaseMapFrom || _size > SIZE_MAX)
+        return false;
+    const long seconds = leaseBreakSeconds();
+    if (seconds < 1 || !takeReadLease(_fd))
+        return false;
+    const auto n = static_cast<std::size_t>(_size);
+    // With the lease held the size can no longer change; it must still be
+    // the one callers have decided on.
+    struct stat st;
+    void* p = MAP_FAILED;
+    if (::fstat(_fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) == _size)
+        p = ::mmap(nullptr, n, PROT_READ, MAP_SHARED, _fd, 0);
+    // Faulting every page in now makes a read error a failure here rather
+    // than a SIGBUS in the decoder.
+    if (p != MAP_FAILED && ::madvise(p, n, MADV_POPULATE_READ) != 0) {
+        ::munmap(p, n);
+        p = MAP_FAILED;
+    }
+    if (p == MAP_FAILED) {
+        (void)::fcntl(_fd, F_SETLEASE, F_UNLCK);
+        return false;
+    }
+    _leasedMap = p;
+    _leaseSeconds = seconds;
+    _data = static_cast<const std::uint8_t*>(p);
+    return true;
+}
+
+void InputFile::unmapLeased()
+{
+    if (!_leasedMap)
+        return;
+    ::munmap(_leasedMap, static_cast<std::size_t>(_size));
+    (void)::fcntl(_fd, F_SETLEASE, F_UNLCK);
+    _leasedMap = nullptr;
+    _data = nullptr;
 }
 
 OutputFile::OutputFile() = default;
@@ -506,6 +592,7 @@ std::uint8_t* OutputFile::map(std::size_t n)
     }
     _map = static_cast<std::uint8_t*>(p);
     _mapSize = n;
+    (void)::madvise(_map, n, MADV_HUGEPAGE);
     // A kernel without MADV_POPULATE_WRITE (EINVAL) faults the pages in on
     // demand, which is safe where the blocks are reserved.
     if (!populateWritable(_map, n) && !(reserved && errno == EINVAL)) {

@@ -9,9 +9,13 @@
 #include "testutil.h"
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstring>
 #include <thread>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +28,26 @@ bool isSymlink(const std::string& path)
 {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Whether this system grants read leases on our files at all (not where
+// leases are switched off or the file system has none).
+bool leasesAvailable(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY);
+    const bool ok = fd >= 0 && ::fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+// Opens path for writing without waiting: false while a lease holds it.
+bool openableForWriting(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0)
+        ::close(fd);
+    return fd >= 0;
 }
 
 } // namespace
@@ -245,6 +269,46 @@ TEST_F(Hostile, SourceTruncatedWhileHeldIsNotFatal)
         return sum == 0 ? 2 : 1;
     });
     EXPECT_EQ(status, 1);
+}
+
+// A large source is mapped rather than copied while it is decoded, under a
+// read lease: whoever would truncate or rewrite it waits until it is given
+// back, so the mapping never shrinks under the decoder.
+TEST_F(Hostile, ALeasedSourceStaysWholeUntilGivenBack)
+{
+    const std::string bytes = noiseContent(2 << 20);
+    writeFile(path("src"), bytes);
+    if (!leasesAvailable(path("src")))
+        GTEST_SKIP() << "no read leases here";
+    korv::platform::InputFile in;
+    ASSERT_TRUE(in.open(path("src")));
+    ASSERT_TRUE(in.mapLeased());
+    EXPECT_FALSE(openableForWriting(path("src")));
+    std::atomic<bool> cut { false };
+    std::thread cutter([&] {
+        ::truncate(path("src").c_str(), 0);
+        cut = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(cut) << "the file was cut short under its mapping";
+    EXPECT_EQ(std::memcmp(bytes.data(), in.data(), bytes.size()), 0);
+    in.close();
+    cutter.join();
+    EXPECT_EQ(readFile(path("src")), "");
+
+    // Small files are read; so is a file someone holds open for writing.
+    writeFile(path("src"), bytes);
+    writeFile(path("small"), "small");
+    korv::platform::InputFile small, held;
+    ASSERT_TRUE(small.open(path("small")));
+    EXPECT_FALSE(small.mapLeased());
+    const int writer = ::open(path("src").c_str(), O_WRONLY);
+    ASSERT_GE(writer, 0);
+    ASSERT_TRUE(held.open(path("src")));
+    EXPECT_FALSE(held.mapLeased());
+    ASSERT_TRUE(held.map());
+    EXPECT_EQ(std::memcmp(bytes.data(), held.data(), bytes.size()), 0);
+    ::close(writer);
 }
 
 class HostileWorkingCopies : public WorkingCopyTest { };

@@ -4,6 +4,7 @@
 #include "transforms_p.h"
 #include "testutil.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -144,6 +145,38 @@ TEST_F(Transforms, CorruptSourcesFailAndLeaveTargetsAsTheyWere)
         EXPECT_EQ(readFile(path("src")), bytes);
     }
     EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "src", "target" }));
+}
+
+// Large sources take another path (mapped under a lease, decoded by the
+// fast decoder alone, decoded again from a copy when that cannot do it):
+// every stored length, a corrupt stream and a source someone holds open for
+// writing must still give the exact content or fail cleanly, and the
+// source is free for writers again once the call returns.
+TEST_F(Transforms, LargeSourcesDecodeExactlyWhateverTheirHeader)
+{
+    const std::string plain = noiseContent(3 << 20);
+    const std::string good = qtCrypted(plain);
+    const auto length = std::uint32_t(plain.size());
+    std::string corrupt = good;
+    corrupt[good.size() / 2] ^= 0x55;
+    const std::pair<std::string, bool> sources[]
+        = { { good, true }, { withStoredLength(good, length / 2), true },
+              { withStoredLength(good, length * 2), true }, { withStoredLength(good, 0), true },
+              { withStoredLength(good, 0xFFFFFFFF), true }, { corrupt, false } };
+    for (const auto& [bytes, decodes] : sources) {
+        writeFile(path("src"), bytes);
+        writeFile(path("target"), "old");
+        EXPECT_EQ(KFsCryptedFile::decrypt(path("src"), path("target")), decodes);
+        EXPECT_TRUE(readFile(path("target")) == (decodes ? plain : "old"));
+        int writer = ::open(path("src").c_str(), O_WRONLY | O_NONBLOCK);
+        EXPECT_GE(writer, 0) << "the source is still leased";
+        // Held open for writing meanwhile: read, not mapped, same result.
+        writeFile(path("target"), "old");
+        EXPECT_EQ(KFsCryptedFile::decrypt(path("src"), path("target")), decodes);
+        EXPECT_TRUE(readFile(path("target")) == (decodes ? plain : "old"));
+        if (writer >= 0)
+            ::close(writer);
+    }
 }
 
 TEST_F(Transforms, TargetsThatCannotBeWrittenFail)
