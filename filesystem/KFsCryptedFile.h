@@ -72,7 +72,10 @@ public:
     // a plain one; it is untouched on failure. Returns false, with every
     // existing file unchanged, when the source cannot be read or is not a
     // regular file, a crypted source is corrupt or truncated, or the target
-    // cannot be written. Thread-safe (no shared state).
+    // cannot be written. Thread-safe (no shared state). While a crypted
+    // source of 1 MiB or more is decoded (here and for a handle) it is held
+    // under a read lease: other processes that open it for writing or
+    // truncate it wait until the decode is done.
     static bool decrypt(const std::string& source, const std::string& target, bool* crypted = nullptr);
 
 protected:

@@ -1,5 +1,5 @@
-// Where encoded or decoded bytes go: a file being written or a memory buffer.
-// Internal: not installed.
+// Where encoded or decoded bytes go (a file being written or a memory
+// buffer) and where bytes to encode come from. Internal: not installed.
 #pragma once
 
 #include <cstddef>
@@ -47,6 +47,36 @@ public:
     }
 
     std::vector<std::uint8_t> bytes;
+};
+
+// Bytes handed out in order, a chunk at a time.
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    // The next bytes, at most max of them, valid until the next call; n is
+    // set to their count: 0 when none are left or they cannot be read.
+    virtual const std::uint8_t* next(std::size_t max, std::size_t& n) = 0;
+};
+
+class MemorySource final : public ByteSource {
+public:
+    MemorySource(const std::uint8_t* data, std::size_t size)
+        : _data(data)
+        , _left(size)
+    {
+    }
+    const std::uint8_t* next(std::size_t max, std::size_t& n) override
+    {
+        n = max < _left ? max : _left;
+        const std::uint8_t* p = _data;
+        _data += n;
+        _left -= n;
+        return p;
+    }
+
+private:
+    const std::uint8_t* _data;
+    std::size_t _left;
 };
 
 } // namespace korv

@@ -46,12 +46,6 @@ libdeflate_decompressor* decompressor()
     return d.get();
 }
 
-// Adler-32 as zlib sums it, several times faster than zlib's own.
-std::uint32_t adler32(const std::uint8_t* p, std::size_t n)
-{
-    return libdeflate_adler32(1, p, n);
-}
-
 enum class FastResult { Ok, TooSmall, Failed };
 
 // Whole-buffer decode into a region of exactly `expected` bytes: the sink's
@@ -150,6 +144,12 @@ bool hasMarker(const std::uint8_t* data, std::size_t n)
 
 bool encode(const std::uint8_t* plain, std::size_t n, ByteSink& sink)
 {
+    MemorySource source(plain, n);
+    return encode(source, n, sink);
+}
+
+bool encode(ByteSource& source, std::uint64_t n, ByteSink& sink)
+{
     if (n > kMaxPlainSize)
         return false;
     const std::uint8_t header[] = { kMarker[0], kMarker[1], std::uint8_t(n >> 24), std::uint8_t(n >> 16),
@@ -161,35 +161,45 @@ bool encode(const std::uint8_t* plain, std::size_t n, ByteSink& sink)
         return true;
 
     // Same parameters as compress2() at the default level, so the bytes are
-    // identical to qCompress; deflate's output does not depend on how the
-    // output space is handed to it. zlib's own header and trailer are
-    // written here: our Adler-32 is several times faster than the one zlib
-    // runs while it deflates, and the deflate data are the same.
+    // identical to qCompress. deflate's output depends neither on how the
+    // output space nor on how the input is handed to it (it waits for a full
+    // lookahead before each decision), so the plain bytes come a chunk at a
+    // time, summed and deflated while they are in the cache. zlib's own
+    // header and trailer are written here: our Adler-32 is several times
+    // faster than the one zlib runs while it deflates.
     z_stream z {};
     if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, kDefaultMemLevel, Z_DEFAULT_STRATEGY)
         != Z_OK)
         return false;
-    const std::uint32_t adler = adler32(plain, n);
-    const std::uint8_t trailer[] = { std::uint8_t(adler >> 24), std::uint8_t(adler >> 16),
-        std::uint8_t(adler >> 8), std::uint8_t(adler) };
-    if (!sink.write(kZlibHeaderDefault, sizeof kZlibHeaderDefault)) {
-        deflateEnd(&z);
-        return false;
-    }
-    std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kChunk]);
-    z.next_in = const_cast<Bytef*>(plain);
-    z.avail_in = static_cast<uInt>(n);
-    bool ok = true;
-    int rc;
-    do {
+    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kChunk]);
+    bool ok = buffer && sink.write(kZlibHeaderDefault, sizeof kZlibHeaderDefault);
+    std::uint32_t adler = 1;
+    std::uint64_t left = n;
+    int rc = Z_OK;
+    while (ok && rc != Z_STREAM_END) {
+        if (z.avail_in == 0 && left > 0) {
+            std::size_t got = 0;
+            const std::uint8_t* p
+                = source.next(static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk)), got);
+            if (got == 0) {
+                ok = false;
+                break;
+            }
+            adler = libdeflate_adler32(adler, p, got);
+            z.next_in = const_cast<Bytef*>(p);
+            z.avail_in = static_cast<uInt>(got);
+            left -= got;
+        }
         z.next_out = buffer.get();
         z.avail_out = kChunk;
-        rc = deflate(&z, Z_FINISH);
-        std::size_t produced = kChunk - z.avail_out;
+        rc = deflate(&z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
+        const std::size_t produced = kChunk - z.avail_out;
         if (rc == Z_STREAM_ERROR || (produced > 0 && !sink.write(buffer.get(), produced)))
             ok = false;
-    } while (ok && rc != Z_STREAM_END);
+    }
     deflateEnd(&z);
+    const std::uint8_t trailer[] = { std::uint8_t(adler >> 24), std::uint8_t(adler >> 16),
+        std::uint8_t(adler >> 8), std::uint8_t(adler) };
     return ok && sink.write(trailer, sizeof trailer);
 }
 

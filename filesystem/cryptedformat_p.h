@@ -20,6 +20,9 @@ bool hasMarker(const std::uint8_t* data, std::size_t n);
 
 // Writes the crypted form of the plain bytes (marker included) to sink.
 bool encode(const std::uint8_t* plain, std::size_t n, ByteSink& sink);
+// The same for n plain bytes that source hands out; false when it gives
+// fewer.
+bool encode(ByteSource& source, std::uint64_t n, ByteSink& sink);
 
 // Content below this size is decoded in memory and handed to the sink at
 // once, which costs less than sizing, reserving and mapping an output file;

@@ -106,6 +106,7 @@ public:
 private:
     friend bool copyFile(const InputFile& source, const std::string& target, WriteMode mode);
     friend bool copyInto(const InputFile& source, OutputFile& out);
+    friend class FileReader;
     void unmapLeased();
 
     int _fd = -1;
@@ -114,6 +115,24 @@ private:
     std::unique_ptr<std::uint8_t[]> _buffer;
     void* _leasedMap = nullptr;
     long _leaseSeconds = 0;
+};
+
+// An open file's bytes, from the start, a chunk at a time through a buffer
+// of our own: never more than the size the file had when it was opened, and
+// none once it turns out shorter.
+class FileReader final : public ByteSource {
+public:
+    explicit FileReader(const InputFile& file)
+        : _file(file)
+    {
+    }
+    const std::uint8_t* next(std::size_t max, std::size_t& n) override;
+
+private:
+    const InputFile& _file;
+    std::uint64_t _offset = 0;
+    std::unique_ptr<std::uint8_t[]> _chunk;
+    std::size_t _capacity = 0;
 };
 
 // Output mappings are faulted in this many bytes at a time.

@@ -482,6 +482,37 @@ void InputFile::unmapLeased()
     _data = nullptr;
 }
 
+const std::uint8_t* FileReader::next(std::size_t max, std::size_t& n)
+{
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(max, _file._size - _offset));
+    if (_file._data) {
+        const std::uint8_t* p = _file._data + _offset;
+        _offset += n;
+        return p;
+    }
+    if (n > _capacity) {
+        _chunk.reset(new (std::nothrow) std::uint8_t[n]);
+        _capacity = _chunk ? n : 0;
+        if (!_chunk) {
+            n = 0;
+            return nullptr;
+        }
+    }
+    std::size_t done = 0;
+    while (done < n) {
+        ssize_t r = ::pread(_file._fd, _chunk.get() + done, n - done, static_cast<off_t>(_offset + done));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        done += static_cast<std::size_t>(r);
+    }
+    // A file cut short since it was opened gives nothing more.
+    n = done == n ? n : 0;
+    _offset += n;
+    return _chunk.get();
+}
+
 OutputFile::OutputFile() = default;
 
 OutputFile::~OutputFile()

@@ -94,12 +94,13 @@ bool cryptFile(const std::string& target, const std::string& source, platform::W
 {
     platform::InputFile in;
     // Decide from the size before reading: the format stores a 32-bit length.
-    if (!in.open(source) || in.size() > format::kMaxPlainSize || !in.map())
+    if (!in.open(source) || in.size() > format::kMaxPlainSize)
         return false;
 
     PreparedTarget prepared(target, mode);
     platform::OutputFile out;
-    if (!out.create(target, mode) || !format::encode(in.data(), in.size(), out))
+    platform::FileReader plain(in);
+    if (!out.create(target, mode) || !format::encode(plain, in.size(), out))
         return false;
     const bool flush = mode == platform::WriteMode::Replace
         && (sync == Sync::Always || syncBeforeRename(source, target, mode));

@@ -65,6 +65,39 @@ TEST(CryptedFormat, EncodingIsByteIdenticalToQCompress)
     }
 }
 
+// Plain bytes handed out a few at a time, in uneven pieces.
+class ChoppySource final : public ByteSource {
+public:
+    explicit ChoppySource(const std::string& bytes)
+        : _inner(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size())
+    {
+    }
+    const std::uint8_t* next(std::size_t max, std::size_t& n) override
+    {
+        static const std::size_t pieces[] = { 1, 7, 4093, 65537, 300, 1 << 20, 2 };
+        return _inner.next(std::min(max, pieces[_calls++ % 7]), n);
+    }
+
+private:
+    MemorySource _inner;
+    std::size_t _calls = 0;
+};
+
+// deflate's output must not depend on how the plain bytes arrive, and a
+// source that gives fewer bytes than announced fails the encoding.
+TEST(CryptedFormat, EncodingFromPiecesIsTheSame)
+{
+    for (const std::string& plain : { textContent(3u << 20, 5), noiseContent(1500000, 5) }) {
+        ChoppySource source(plain);
+        MemorySink sink;
+        ASSERT_TRUE(format::encode(source, plain.size(), sink));
+        EXPECT_TRUE(std::string(sink.bytes.begin(), sink.bytes.end()) == qtCrypted(plain));
+        ChoppySource shortSource(plain);
+        MemorySink unused;
+        EXPECT_FALSE(format::encode(shortSource, plain.size() + 1, unused));
+    }
+}
+
 TEST(CryptedFormat, StoredLengthIsOnlyAHint)
 {
     const std::string plain = textContent(200000);

@@ -257,6 +257,19 @@ TEST_F(Hostile, SourceTruncatedWhileHeldIsNotFatal)
         ASSERT_EQ(::truncate(path("src").c_str(), 100), 0);
         EXPECT_FALSE(in.map());
     }
+    {
+        // Read in pieces (as crypt does): nothing more once it is shorter.
+        writeFile(path("src"), noiseContent(1 << 20));
+        korv::platform::InputFile in;
+        ASSERT_TRUE(in.open(path("src")));
+        korv::platform::FileReader reader(in);
+        std::size_t n = 0;
+        reader.next(1000, n);
+        EXPECT_EQ(n, 1000u);
+        ASSERT_EQ(::truncate(path("src").c_str(), 1500), 0);
+        reader.next(1000, n);
+        EXPECT_EQ(n, 0u);
+    }
     writeFile(path("src"), noiseContent(1 << 20));
     // The child ends with 1 only if it read every byte and lived.
     const int status = runWithFileSizeLimit(RLIM_INFINITY, [&] {

@@ -23,6 +23,12 @@ TEST_F(Transforms, CryptThenDecryptIntoNewDirectoriesRoundTrips)
     ASSERT_TRUE(KFsCryptedFile::decrypt(path("c/d/data.kr"), path("x/y/z/out.txt"), &crypted));
     EXPECT_TRUE(crypted);
     EXPECT_EQ(readFile(path("x/y/z/out.txt")), plain);
+
+    // Files larger than the pieces they are read in.
+    const std::string large = noiseContent((5u << 20) / 2);
+    writeFile(path("large"), large);
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("large.kr"), path("large")));
+    EXPECT_TRUE(readFile(path("large.kr")) == qtCrypted(large));
 }
 
 TEST_F(Transforms, EmptyFileCryptsToSixBytesAndBack)
