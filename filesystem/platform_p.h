@@ -72,7 +72,8 @@ bool copyFile(const InputFile& source, const std::string& target, WriteMode mode
 // Writes every byte of source into out, which the caller commits.
 bool copyInto(const InputFile& source, OutputFile& out);
 
-// A regular file opened for reading and read into memory whole.
+// A regular file opened for reading: read into memory whole, mapped under a
+// lease (mapLeased) or read a piece at a time (FileReader).
 class InputFile {
 public:
     InputFile() = default;
