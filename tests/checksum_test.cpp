@@ -5,6 +5,13 @@
 
 #include <QDir>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace korvtest;
 
 class Checksum : public TempDirTest {
@@ -68,6 +75,33 @@ TEST_F(Checksum, ShortMismatchedAndMissingFilesAreLeftAlone)
     ASSERT_TRUE(QDir().mkdir(qpath("dir")));
     CFileSystem::addCheckSum(qpath("dir"));
     EXPECT_FALSE(CFileSystem::removeCheckSum(qpath("dir")));
+}
+
+// A decrypt holds a read lease on a large source while it decodes; a trailer
+// added meanwhile waits for it instead of being dropped.
+TEST_F(Checksum, AppendWaitsForAReadLease)
+{
+    writeFile(path("f"), "123456789");
+    const int leased = ::open(path("f").c_str(), O_RDONLY);
+    ASSERT_GE(leased, 0);
+    if (::fcntl(leased, F_SETLEASE, F_RDLCK) != 0) {
+        ::close(leased);
+        GTEST_SKIP() << "no read leases here";
+    }
+    // Nobody to signal when the lease is asked back (SIGIO would end us).
+    ::fcntl(leased, F_SETOWN, 0);
+    std::atomic<bool> done { false };
+    std::thread adder([&] {
+        CFileSystem::addCheckSum(qpath("f"));
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(done);
+    EXPECT_EQ(readFile(path("f")), "123456789");
+    ::fcntl(leased, F_SETLEASE, F_UNLCK);
+    adder.join();
+    ::close(leased);
+    EXPECT_EQ(readFile(path("f")), "123456789" + fromHex("906e"));
 }
 
 TEST_F(Checksum, ReadOnlyFilesAreNotChanged)
