@@ -74,8 +74,9 @@ public:
     // regular file, a crypted source is corrupt or truncated, or the target
     // cannot be written. Thread-safe (no shared state). While a crypted
     // source of 1 MiB or more is decoded (here and for a handle) it is held
-    // under a read lease: other processes that open it for writing or
-    // truncate it wait until the decode is done.
+    // under a read lease: whoever opens it for writing or truncates it
+    // meanwhile (another process, or another thread) waits until the
+    // decode is done.
     static bool decrypt(const std::string& source, const std::string& target, bool* crypted = nullptr);
 
 protected:
