@@ -95,10 +95,9 @@ public:
     // processes from changing or truncating it meanwhile (they wait). False,
     // with nothing changed, where that cannot be had; map() still can.
     bool mapLeased();
-    bool isLeased() const { return _leasedMap != nullptr; }
     // How long others wait on the lease at most before the kernel lets them
     // go ahead anyway (its lease-break-time); 0 when not leased.
-    long leaseSeconds() const { return _leasedMap ? _leaseSeconds : 0; }
+    long leaseSeconds() const { return _leaseSeconds; }
     // Gives the file back: ends a mapping and its lease, frees the bytes.
     void close();
     std::uint64_t size() const { return _size; }

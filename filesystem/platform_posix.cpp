@@ -72,6 +72,23 @@ bool writeAll(int fd, const void* data, std::size_t n)
     return true;
 }
 
+// Reads up to n bytes at offset; fewer only at the end of the file or on an
+// error.
+std::size_t readAt(int fd, void* buffer, std::size_t n, std::uint64_t offset)
+{
+    std::size_t done = 0;
+    while (done < n) {
+        ssize_t r
+            = ::pread(fd, static_cast<char*>(buffer) + done, n - done, static_cast<off_t>(offset + done));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        done += static_cast<std::size_t>(r);
+    }
+    return done;
+}
+
 std::string directoryOf(const std::string& path)
 {
     auto slash = path.rfind('/');
@@ -400,16 +417,7 @@ std::size_t InputFile::peek(void* buffer, std::size_t n)
             std::memcpy(buffer, _data, n);
         return n;
     }
-    std::size_t done = 0;
-    while (done < n) {
-        ssize_t r = ::pread(_fd, static_cast<char*>(buffer) + done, n - done, static_cast<off_t>(done));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        done += static_cast<std::size_t>(r);
-    }
-    return done;
+    return readAt(_fd, buffer, n, 0);
 }
 
 bool InputFile::map()
@@ -425,17 +433,9 @@ bool InputFile::map()
     _buffer.reset(new (std::nothrow) std::uint8_t[_size]);
     if (!_buffer)
         return false;
-    std::uint64_t done = 0;
-    while (done < _size) {
-        const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(_size - done, 1u << 30));
-        ssize_t r = ::pread(_fd, _buffer.get() + done, chunk, static_cast<off_t>(done));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0) {
-            _buffer.reset();
-            return false;
-        }
-        done += static_cast<std::uint64_t>(r);
+    if (readAt(_fd, _buffer.get(), static_cast<std::size_t>(_size), 0) != _size) {
+        _buffer.reset();
+        return false;
     }
     _data = _buffer.get();
     return true;
@@ -479,36 +479,20 @@ void InputFile::unmapLeased()
     ::munmap(_leasedMap, static_cast<std::size_t>(_size));
     (void)::fcntl(_fd, F_SETLEASE, F_UNLCK);
     _leasedMap = nullptr;
+    _leaseSeconds = 0;
     _data = nullptr;
 }
 
 const std::uint8_t* FileReader::next(std::size_t max, std::size_t& n)
 {
     n = static_cast<std::size_t>(std::min<std::uint64_t>(max, _file._size - _offset));
-    if (_file._data) {
-        const std::uint8_t* p = _file._data + _offset;
-        _offset += n;
-        return p;
-    }
     if (n > _capacity) {
         _chunk.reset(new (std::nothrow) std::uint8_t[n]);
         _capacity = _chunk ? n : 0;
-        if (!_chunk) {
-            n = 0;
-            return nullptr;
-        }
-    }
-    std::size_t done = 0;
-    while (done < n) {
-        ssize_t r = ::pread(_file._fd, _chunk.get() + done, n - done, static_cast<off_t>(_offset + done));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        done += static_cast<std::size_t>(r);
     }
     // A file cut short since it was opened gives nothing more.
-    n = done == n ? n : 0;
+    if (n > _capacity || readAt(_file._fd, _chunk.get(), n, _offset) != n)
+        n = 0;
     _offset += n;
     return _chunk.get();
 }

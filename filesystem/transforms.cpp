@@ -79,8 +79,9 @@ bool decodeInto(platform::InputFile& in, platform::OutputFile& out, bool sync)
     // Others may wait on a leased source only until the kernel's lease-break
     // time runs out; decoding at no less than kSlowestDecodeRate, content
     // up to this size is done well before.
-    const format::Hold brief { true, std::uint64_t(in.leaseSeconds()) * kSlowestDecodeRate };
-    auto result = decode(in.isLeased() ? brief : format::Hold {});
+    const long seconds = in.leaseSeconds();
+    auto result = decode(
+        seconds > 0 ? format::Hold { true, std::uint64_t(seconds) * kSlowestDecodeRate } : format::Hold {});
     if (result == format::DecodeResult::NotBrief)
         result = in.map() ? decode(format::Hold {}) : format::DecodeResult::Corrupt;
     // Given back before the commit, which may sync: nobody waits on it longer.
