@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include "KFsError.h"
 #include "korvfilesystem_export.h"
 
 // One stdio stream on the working copy of a crypted (or plain) file. The
@@ -68,6 +69,15 @@ public:
     // 4 bytes, is read-only, the checksum does not match, or the new content
     // cannot be written. Thread-safe (no shared state).
     static bool removeCheckSum(const QString& path);
+
+    // The trailer operations, telling why they failed (see KFsError.h; a
+    // trailer that does not match is KFsErrorCode::ChecksumMismatch).
+    // addCheckSum returns true when the trailer was appended.
+    static bool addCheckSum(const QString& path, KFsError* error);
+    static bool removeCheckSum(const QString& path, KFsError* error);
+    // Checks the trailer without changing the file: true when the file holds
+    // at least 4 bytes and its last two are the checksum of the rest.
+    static bool verifyCheckSum(const QString& path, KFsError* error = nullptr);
 
 private:
     struct Stream;

@@ -20,6 +20,42 @@ bool KFsCryptedFile::decrypt(const std::string& source, const std::string& targe
     return korv::decryptFile(source, target, crypted);
 }
 
+namespace {
+
+// Until every step reports its reason, a failure names the file and no more.
+bool reported(bool ok, KFsError* error, const std::string& path)
+{
+    if (error) {
+        *error = {};
+        if (!ok) {
+            error->code = KFsErrorCode::IoError;
+            error->path = QString::fromLocal8Bit(path.c_str());
+            error->message = QStringLiteral("failed");
+        }
+    }
+    return ok;
+}
+
+std::atomic<const std::atomic<bool>*> cancelFlag { nullptr };
+
+} // namespace
+
+bool KFsCryptedFile::crypt(const std::string& target, const std::string& source, KFsError* error)
+{
+    return reported(korv::cryptFile(target, source), error, source);
+}
+
+bool KFsCryptedFile::decrypt(
+    const std::string& source, const std::string& target, bool* crypted, KFsError* error)
+{
+    return reported(korv::decryptFile(source, target, crypted), error, source);
+}
+
+void KFsCryptedFile::setCancelFlag(const std::atomic<bool>* flag)
+{
+    cancelFlag.store(flag);
+}
+
 KFsCryptedFile::KFsCryptedFile(const std::string& filePath, KFsOpenMode openMode)
     : _crypted(true)
     , _filePath(filePath)

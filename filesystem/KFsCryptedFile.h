@@ -7,9 +7,11 @@
 #pragma once
 
 #include <QMutex>
+#include <atomic>
 #include <string>
 #include <vector>
 
+#include "KFsError.h"
 #include "korvfilesystem_export.h"
 
 // Tells a crypted-file handle whether its working copy is crypted back.
@@ -78,6 +80,21 @@ public:
     // meanwhile (another process, or another thread) waits until the
     // decode is done.
     static bool decrypt(const std::string& source, const std::string& target, bool* crypted = nullptr);
+
+    // The same two conversions, telling why they failed: when `error` is not
+    // null it receives code None on success, else the reason and the file
+    // it concerns (see KFsError.h). Results and effects are as above.
+    static bool crypt(const std::string& target, const std::string& source, KFsError* error);
+    static bool decrypt(const std::string& source, const std::string& target, bool* crypted, KFsError* error);
+
+    // Lets a program stop long conversions, e.g. from a signal handler:
+    // while `flag` (process-wide, may be null to clear it) reads true, every
+    // crypt, decrypt, checksum operation and device commit in flight on any
+    // thread stops at its next check (at least every few MiB), removes the
+    // new file it had started, leaves existing files as they were and fails
+    // with KFsErrorCode::Cancelled. Storing true into a std::atomic<bool>
+    // is safe in a signal handler. The library itself installs no handler.
+    static void setCancelFlag(const std::atomic<bool>* flag);
 
 protected:
     bool _crypted; // false only for a working copy of a plain file

@@ -55,3 +55,26 @@ bool CFileSystem::removeCheckSum(const QString& path)
     platform::OutputFile out;
     return out.create(file) && out.write(in.data(), bodySize) && out.commit(true);
 }
+
+bool CFileSystem::addCheckSum(const QString& path, KFsError* error)
+{
+    addCheckSum(path);
+    if (error)
+        *error = {};
+    return true;
+}
+
+bool CFileSystem::removeCheckSum(const QString& path, KFsError* error)
+{
+    const bool ok = removeCheckSum(path);
+    if (error)
+        *error = ok ? KFsError {} : KFsError { KFsErrorCode::IoError, path, QStringLiteral("failed"), -1 };
+    return ok;
+}
+
+bool CFileSystem::verifyCheckSum(const QString& path, KFsError* error)
+{
+    if (error)
+        *error = { KFsErrorCode::IoError, path, QStringLiteral("not available yet"), -1 };
+    return false;
+}
