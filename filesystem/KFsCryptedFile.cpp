@@ -4,6 +4,7 @@
 
 #include <QMutexLocker>
 
+#include "cancel_p.h"
 #include "platform_p.h"
 #include "transforms_p.h"
 
@@ -36,8 +37,6 @@ bool reported(bool ok, KFsError* error, const std::string& path)
     return ok;
 }
 
-std::atomic<const std::atomic<bool>*> cancelFlag { nullptr };
-
 } // namespace
 
 bool KFsCryptedFile::crypt(const std::string& target, const std::string& source, KFsError* error)
@@ -53,7 +52,7 @@ bool KFsCryptedFile::decrypt(
 
 void KFsCryptedFile::setCancelFlag(const std::atomic<bool>* flag)
 {
-    cancelFlag.store(flag);
+    korv::setCancelFlag(flag);
 }
 
 KFsCryptedFile::KFsCryptedFile(const std::string& filePath, KFsOpenMode openMode)

@@ -4,6 +4,7 @@
 // back to streaming zlib when it is not.
 #include "cryptedformat_p.h"
 
+#include "cancel_p.h"
 #include "platform_p.h"
 
 #include <algorithm>
@@ -89,6 +90,10 @@ DecodeResult decodeStreaming(const std::uint8_t* stream, std::size_t n, ByteSink
     std::size_t remaining = n;
     z.next_in = const_cast<Bytef*>(stream);
     for (;;) {
+        if (cancelRequested()) {
+            result = DecodeResult::SinkFailed;
+            break;
+        }
         if (z.avail_in == 0 && remaining > 0) {
             z.avail_in = static_cast<uInt>(std::min<std::size_t>(remaining, 1u << 30));
             remaining -= z.avail_in;
@@ -121,6 +126,10 @@ DecodeResult decodeStream(
     const bool fast = plausible && stream[0] == kZlibHeaderDeflate32K;
     if (hold.brief && !(fast && hint <= hold.maxContent))
         return DecodeResult::NotBrief;
+    // The whole-buffer decoder cannot be stopped midway: asked before it
+    // starts, and at the commit after it.
+    if (cancelRequested())
+        return DecodeResult::SinkFailed;
     if (fast) {
         switch (decodeWhole(stream, n, hint, sink)) {
         case FastResult::Ok:
@@ -177,6 +186,10 @@ bool encode(ByteSource& source, std::uint64_t n, ByteSink& sink)
     std::uint64_t left = n;
     int rc = Z_OK;
     while (ok && rc != Z_STREAM_END) {
+        if (cancelRequested()) {
+            ok = false;
+            break;
+        }
         if (z.avail_in == 0 && left > 0) {
             std::size_t got = 0;
             const std::uint8_t* p

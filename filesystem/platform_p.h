@@ -15,9 +15,10 @@ namespace korv::platform {
 
 // A file is read-only when its owner may not write it (the owner write bit).
 bool isReadOnly(const std::string& path);
-// Makes a read-only file writable for its owner; other permission bits stay.
+// Makes a read-only regular file writable for its owner; other permission
+// bits stay. Devices and FIFOs are left as they are.
 bool clearReadOnly(const std::string& path);
-// The reverse: takes the owner's write permission away.
+// The reverse: takes the owner's write permission away (regular files only).
 bool setReadOnly(const std::string& path);
 // True when both paths name one existing file (same device and inode).
 bool sameFile(const std::string& a, const std::string& b);
@@ -54,8 +55,14 @@ bool appendToFile(const std::string& path, std::uint64_t expectedSize, const voi
 
 // How new content reaches its file.
 enum class WriteMode {
-    // Written beside the target and renamed over it: the old file stays whole
-    // until the new content is complete. For users' files.
+    // For users' files. Written beside the target and renamed over it, so the
+    // old file stays whole until the new content is complete; the new file
+    // takes over the old one's owner, group, permissions, ACL and extended
+    // attributes. Where a rename would lose one of those (a target with other
+    // hard links, or whose owner or group we cannot give to a new file, or in
+    // a directory we may not write), the content is prepared whole in the
+    // temporary directory and then copied into the target itself. A target
+    // that is not a regular file (a device, a FIFO) is written into directly.
     Replace,
     // Written straight into an existing file of our own (a working copy in
     // the temporary directory), keeping its permissions.
@@ -135,6 +142,12 @@ private:
     std::size_t _capacity = 0;
 };
 
+// Test seam: when set, called at every commit of a Replace with the file that
+// holds the new content, before it takes over the target's metadata and
+// replaces it. Not exported; only tests set it.
+using CommitHook = void (*)(const std::string& newContent);
+extern std::atomic<CommitHook> beforeCommit;
+
 // Output mappings are faulted in this many bytes at a time.
 constexpr std::size_t kPrefaultStep = 2 << 20;
 
@@ -149,7 +162,8 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     // Starts new content for target. False when the target is a directory,
-    // no file can be created beside it (Replace) or it cannot be opened (Direct).
+    // no file can be created beside it nor the target written (Replace) or it
+    // cannot be opened (Direct).
     bool create(const std::string& target, WriteMode mode = WriteMode::Replace);
     // Starts a new working copy in the temporary directory, written Direct:
     // its name starts with "kr2" and is unpredictable, it is created
@@ -170,19 +184,39 @@ public:
     // Drops everything written so far.
     bool reset() override;
 
-    // Replace: gives the new content the permissions of the old target (or
-    // the default ones for a new file), syncs it first when sync is true, and
-    // renames it over the target. Direct: closes the file.
+    // Replace: the permission bits the new content gets at the commit instead
+    // of the old target's (or, for a new target, the default ones).
+    void setPermissions(unsigned mode);
+
+    // Fails, dropping the new content, when the caller has asked to stop.
+    // Replace: gives the new content the old target's metadata (or the
+    // default permissions for a new file), syncs it first when sync is true,
+    // and renames it over the target; or syncs it and copies it into the
+    // target, which is synced too. A device or FIFO is closed. Direct: closes
+    // the file.
     bool commit(bool sync);
 
 private:
     friend bool copyFile(const InputFile& source, const std::string& target, WriteMode mode);
     friend bool copyInto(const InputFile& source, OutputFile& out);
+    // Where the bytes go until the commit.
+    enum class Route {
+        Beside, // a new file beside the target, renamed over it
+        Into, // the target itself, a device or FIFO: no commit to make
+        Overwrite, // a file in the temporary directory, copied into the target
+        Direct // our own working copy
+    };
+    bool createInto(const std::string& target);
+    bool createOverwrite();
+    bool commitBeside(bool sync);
+    bool commitOverwrite();
     void unmapAll();
     void discard();
 
     int _fd = -1;
     WriteMode _mode = WriteMode::Replace;
+    Route _route = Route::Beside;
+    unsigned _permissions = 0;
     std::string _target;
     std::string _temporary;
     std::uint8_t* _map = nullptr;
@@ -192,6 +226,9 @@ private:
     // nothing to undo.
     bool _empty = false;
     bool _permissionsSet = false;
+    // Overwrite: the file the content is copied into at the commit.
+    std::uint64_t _targetDevice = 0;
+    std::uint64_t _targetInode = 0;
 };
 
 } // namespace korv::platform

@@ -1,7 +1,10 @@
 // Linux implementation of the platform interface: permission bits, atomic
-// replacement through a file beside the target, kernel-side file copies,
-// output files mapped and faulted in ahead of the code that fills them.
+// replacement through a file beside the target that keeps the target's
+// metadata, kernel-side file copies, output files mapped and faulted in
+// ahead of the code that fills them.
 #include "platform_p.h"
+
+#include "cancel_p.h"
 
 #include <algorithm>
 #include <atomic>
@@ -11,13 +14,18 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <mutex>
 #include <random>
 
 #include <QByteArray>
 
+#include <acl/libacl.h>
+#include <attr/libattr.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/acl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -31,6 +39,8 @@ constexpr mode_t kOwnerWrite = S_IWUSR;
 constexpr mode_t kPermissionBits = 07777;
 // What a temporary name adds to the target's: ".", ".korv-" and ten characters.
 constexpr std::size_t kTemporaryNameExtra = 1 + 6 + 10;
+// A kernel copy is done this many bytes at a time, so a cancel is seen.
+constexpr std::uint64_t kCopyStep = 64 << 20;
 // Files up to this size are read whole when their first bytes are asked for.
 constexpr std::uint64_t kReadWholeOnPeek = 64 << 10;
 // From this size on a file is worth mapping under a lease rather than copying.
@@ -46,7 +56,7 @@ int openRetrying(const char* path, int flags, mode_t mode = 0)
     int fd;
     do {
         fd = ::open(path, flags | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
+    } while (fd < 0 && errno == EINTR && !cancelRequested());
     return fd;
 }
 
@@ -62,7 +72,7 @@ bool writeAll(int fd, const void* data, std::size_t n)
     auto p = static_cast<const char*>(data);
     while (n > 0) {
         ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR)
+        if (w < 0 && errno == EINTR && !cancelRequested())
             continue;
         if (w <= 0)
             return false;
@@ -148,17 +158,20 @@ int createUniqueFile(const std::string& dir, const std::string& prefix, mode_t m
 
 // Copies every byte of in to out, letting the kernel do the work: a reflink
 // where the filesystem shares extents, copy_file_range otherwise, and plain
-// reads and writes as the last resort.
-bool copyContent(int in, int out, std::uint64_t size)
+// reads and writes as the last resort. A cancellable copy stops when the
+// caller asks; one that overwrites a file in place goes on to the end.
+bool copyContent(int in, int out, std::uint64_t size, bool cancellable = true)
 {
     if (size > 0 && ::ioctl(out, FICLONE, in) == 0)
         return true;
     std::uint64_t done = 0;
     bool kernelCopy = true;
     while (kernelCopy && done < size) {
+        if (cancellable && cancelRequested())
+            return false;
         // An explicit offset: the copy never depends on where in's file position is.
         loff_t from = static_cast<loff_t>(done);
-        ssize_t n = ::copy_file_range(in, &from, out, nullptr, size - done, 0);
+        ssize_t n = ::copy_file_range(in, &from, out, nullptr, std::min(size - done, kCopyStep), 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
@@ -172,6 +185,8 @@ bool copyContent(int in, int out, std::uint64_t size)
         return true;
     char buffer[1 << 16];
     for (;;) {
+        if (cancellable && cancelRequested())
+            return false;
         ssize_t n = ::pread(in, buffer, sizeof buffer, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR)
             continue;
@@ -313,7 +328,7 @@ bool clearReadOnly(const std::string& path)
     struct stat st;
     if (!statPath(path, st))
         return false;
-    if (st.st_mode & kOwnerWrite)
+    if ((st.st_mode & kOwnerWrite) || !S_ISREG(st.st_mode))
         return true;
     return ::chmod(path.c_str(), (st.st_mode & kPermissionBits) | kOwnerWrite) == 0;
 }
@@ -321,7 +336,8 @@ bool clearReadOnly(const std::string& path)
 bool setReadOnly(const std::string& path)
 {
     struct stat st;
-    return statPath(path, st) && ::chmod(path.c_str(), (st.st_mode & kPermissionBits) & ~kOwnerWrite) == 0;
+    return statPath(path, st) && S_ISREG(st.st_mode)
+        && ::chmod(path.c_str(), (st.st_mode & kPermissionBits) & ~kOwnerWrite) == 0;
 }
 
 bool sameFile(const std::string& a, const std::string& b)
@@ -359,11 +375,7 @@ bool copyFile(const InputFile& source, const std::string& target, WriteMode mode
     OutputFile out;
     if (!out.create(target, mode) || !copyInto(source, out))
         return false;
-    if (mode == WriteMode::Replace) {
-        if (::fchmod(out._fd, st.st_mode & kPermissionBits) != 0)
-            return false;
-        out._permissionsSet = true;
-    }
+    out.setPermissions(st.st_mode & kPermissionBits);
     return out.commit(false);
 }
 
@@ -373,6 +385,20 @@ bool copyInto(const InputFile& source, OutputFile& out)
     if (source._fd < 0 || out._fd < 0 || out._failed || out._map || ::fstat(source._fd, &st) != 0)
         return false;
     out._empty = false;
+    if (out._route == OutputFile::Route::Into) {
+        // Through write(), which keeps a pipe's reader going away from raising SIGPIPE.
+        char buffer[1 << 16];
+        for (std::uint64_t done = 0; !out._failed;) {
+            if (cancelRequested())
+                return false;
+            const std::size_t n = readAt(source._fd, buffer, sizeof buffer, done);
+            if (n == 0)
+                break;
+            out.write(buffer, n);
+            done += n;
+        }
+        return !out._failed;
+    }
     if (!copyContent(source._fd, out._fd, static_cast<std::uint64_t>(st.st_size)))
         out._failed = true;
     return !out._failed;
@@ -497,6 +523,126 @@ const std::uint8_t* FileReader::next(std::size_t max, std::size_t& n)
     return _chunk.get();
 }
 
+// Keeping a replaced file what it was: owner, group, permissions, ACL and
+// extended attributes, and the file itself where a rename would lose them.
+namespace {
+
+// The process's umask, read without setting it: umask() can only be read by
+// changing it, which would race with other threads creating files.
+mode_t currentUmask()
+{
+    int fd = openRetrying("/proc/self/status", O_RDONLY);
+    char text[4096];
+    const ssize_t n = fd >= 0 ? ::read(fd, text, sizeof text - 1) : -1;
+    closeFd(fd);
+    if (n > 0) {
+        text[n] = '\0';
+        if (const char* line = std::strstr(text, "\nUmask:"))
+            return static_cast<mode_t>(std::strtoul(line + 7, nullptr, 8));
+    }
+    return 077; // unknown: the new file stays private
+}
+
+// Gives the file open as fd what a new file made with mode 0666 in dir takes
+// from the directory's default ACL. False when dir has none: the umask rules.
+bool applyDefaultAcl(const std::string& dir, int fd)
+{
+    acl_t acl = ::acl_get_file(dir.c_str(), ACL_TYPE_DEFAULT);
+    if (!acl)
+        return false;
+    bool applied = false;
+    if (::acl_entries(acl) > 0) {
+        const auto tagOf = [](acl_entry_t entry) {
+            acl_tag_t tag = ACL_UNDEFINED_TAG;
+            (void)::acl_get_tag_type(entry, &tag);
+            return tag;
+        };
+        acl_entry_t entry;
+        bool hasMask = false;
+        for (int id = ACL_FIRST_ENTRY; ::acl_get_entry(acl, id, &entry) == 1; id = ACL_NEXT_ENTRY)
+            hasMask = hasMask || tagOf(entry) == ACL_MASK;
+        // The create mode 0666 takes execute away from the entries it covers.
+        for (int id = ACL_FIRST_ENTRY; ::acl_get_entry(acl, id, &entry) == 1; id = ACL_NEXT_ENTRY) {
+            const acl_tag_t tag = tagOf(entry);
+            acl_permset_t permissions;
+            if ((tag == ACL_USER_OBJ || tag == ACL_OTHER || tag == (hasMask ? ACL_MASK : ACL_GROUP_OBJ))
+                && ::acl_get_permset(entry, &permissions) == 0) {
+                ::acl_delete_perm(permissions, ACL_EXECUTE);
+                ::acl_set_permset(entry, permissions);
+            }
+        }
+        applied = ::acl_set_fd(fd, acl) == 0;
+    }
+    ::acl_free(acl);
+    return applied;
+}
+
+// The extended attributes libattr copies: not those /etc/xattr.conf calls
+// permissions (the ACL, copied on its own) or says to skip.
+int isCopiedAttribute(const char* name, struct error_context* context)
+{
+    // libattr reads that file on first use, without a lock of its own.
+    static std::mutex configuration;
+    std::lock_guard<std::mutex> lock(configuration);
+    return ::attr_copy_action(name, context) == 0;
+}
+
+// Gives the new file at path (open as fd) what the old target had besides
+// its content: extended attributes, then its permission bits (or those the
+// caller chose) and its ACL. Attributes the process may not set (a security
+// label without privilege, say) are skipped: libattr goes on past them, and
+// without an error context it prints nothing.
+bool takeOverMetadata(const std::string& target, const struct stat& old, const std::string& path, int fd,
+    const unsigned* permissions)
+{
+    (void)::attr_copy_file(target.c_str(), path.c_str(), isCopiedAttribute, nullptr);
+    if (::fchmod(fd, permissions ? *permissions : old.st_mode & kPermissionBits) != 0)
+        return false;
+    if (permissions || ::acl_extended_file_nofollow(target.c_str()) != 1)
+        return true;
+    acl_t acl = ::acl_get_file(target.c_str(), ACL_TYPE_ACCESS);
+    const bool ok = acl && ::acl_set_fd(fd, acl) == 0;
+    if (acl)
+        ::acl_free(acl);
+    return ok;
+}
+
+// Gives the new file open as fd the old file's owner and group. False where
+// that cannot be done: only a privileged process may give a file away, and
+// only a member of a group may give a file to that group.
+bool takeOverOwnership(int fd, const struct stat& old)
+{
+    struct stat mine;
+    if (::fstat(fd, &mine) != 0)
+        return false;
+    if ((mine.st_uid == old.st_uid && mine.st_gid == old.st_gid) || ::fchown(fd, old.st_uid, old.st_gid) == 0)
+        return true;
+    return mine.st_uid == old.st_uid && ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
+}
+
+// Writes to a pipe whose reader has gone fail with EPIPE here rather than
+// raise SIGPIPE, which would end the calling program.
+bool writeAllWithoutSigpipe(int fd, const void* data, std::size_t n)
+{
+    sigset_t pipe, old, pending;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe, &old);
+    const bool wasPending = ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE);
+    const bool ok = writeAll(fd, data, n);
+    if (!ok && errno == EPIPE && !wasPending) {
+        const struct timespec now {
+        };
+        while (::sigtimedwait(&pipe, nullptr, &now) < 0 && errno == EINTR) { }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return ok;
+}
+
+} // namespace
+
+std::atomic<CommitHook> beforeCommit { nullptr };
+
 OutputFile::OutputFile() = default;
 
 OutputFile::~OutputFile()
@@ -516,7 +662,7 @@ void OutputFile::discard()
     unmapAll();
     // Content that was not committed is dropped: a Direct file is emptied so
     // that no partial content is left in it.
-    if (_fd >= 0 && _mode == WriteMode::Direct && !_empty)
+    if (_fd >= 0 && _route == Route::Direct && !_empty)
         (void)::ftruncate(_fd, 0);
     closeFd(_fd);
     if (!_temporary.empty())
@@ -527,24 +673,70 @@ void OutputFile::discard()
 bool OutputFile::create(const std::string& target, WriteMode mode)
 {
     _mode = mode;
-    // A Direct file is our own: a link planted in its place is not followed.
+    _route = mode == WriteMode::Direct ? Route::Direct : Route::Beside;
     _target = target;
-    if (mode == WriteMode::Replace && !followLinks(_target))
-        return false;
+    // What the path names, every link resolved by the kernel, /proc/self/fd
+    // ones too (which name a pipe, not a path).
     struct stat st;
-    if (statPath(_target, st) && S_ISDIR(st.st_mode))
+    const bool exists = statPath(target, st);
+    if (exists && S_ISDIR(st.st_mode))
         return false;
     if (mode == WriteMode::Direct) {
+        // A Direct file is our own: a link planted in its place is not followed.
         _fd = openRetrying(_target.c_str(), O_RDWR | O_NOFOLLOW);
         if (_fd >= 0 && !truncateToEmpty(_fd))
             closeFd(_fd);
         _empty = _fd >= 0;
         return _fd >= 0;
     }
+    if (exists && !S_ISREG(st.st_mode))
+        return createInto(target);
+    if (!followLinks(_target))
+        return false;
+    // A new file would leave the old content under the file's other names.
+    if (exists && st.st_nlink > 1)
+        return createOverwrite();
     // The name beside the target is ".<name>.korv-" and ten random characters,
     // with <name> cut short where that would exceed the longest legal name.
+    // Only its owner may open it until the commit gives it its permissions.
     const std::string name = fileNameOf(_target).substr(0, NAME_MAX - kTemporaryNameExtra);
-    _fd = createUniqueFile(directoryOf(_target), "." + name + ".korv-", 0666, _temporary);
+    _fd = createUniqueFile(directoryOf(_target), "." + name + ".korv-", 0600, _temporary);
+    if (_fd < 0)
+        return exists && (errno == EACCES || errno == EPERM) && createOverwrite();
+    if (exists && !takeOverOwnership(_fd, st)) {
+        discard();
+        return createOverwrite();
+    }
+    _empty = true;
+    return true;
+}
+
+bool OutputFile::createInto(const std::string& target)
+{
+    _route = Route::Into;
+    // Opened by the path as given, so that the kernel resolves /dev/stdout;
+    // never truncated, which means nothing for a device or FIFO. A FIFO's
+    // open waits for its reader.
+    _fd = openRetrying(target.c_str(), O_WRONLY | O_NOCTTY);
+    struct stat st;
+    // A regular file put there since would be overwritten without being cut.
+    if (_fd >= 0 && (::fstat(_fd, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
+        closeFd(_fd);
+    _empty = _fd >= 0;
+    return _fd >= 0;
+}
+
+bool OutputFile::createOverwrite()
+{
+    _route = Route::Overwrite;
+    // Nothing is prepared for a file that could not be written in the end.
+    struct stat st;
+    if (::faccessat(AT_FDCWD, _target.c_str(), W_OK, AT_EACCESS) != 0 || !statPath(_target, st))
+        return false;
+    _targetDevice = st.st_dev;
+    _targetInode = st.st_ino;
+    const std::string dir = tempDirectory();
+    _fd = dir.empty() ? -1 : createUniqueFile(dir, "kr2", 0600, _temporary);
     _empty = _fd >= 0;
     return _fd >= 0;
 }
@@ -553,6 +745,7 @@ bool OutputFile::createWorkingCopy()
 {
     discard();
     _mode = WriteMode::Direct;
+    _route = Route::Direct;
     _target.clear();
     _failed = false;
     // Resolving the directory costs as much as creating the file, so each
@@ -580,14 +773,17 @@ bool OutputFile::write(const void* data, std::size_t n)
 {
     if (n > 0)
         _empty = false;
-    if (_fd < 0 || _failed || !writeAll(_fd, data, n))
+    const bool ok = _fd >= 0 && !_failed
+        && (_route == Route::Into ? writeAllWithoutSigpipe(_fd, data, n) : writeAll(_fd, data, n));
+    if (!ok)
         _failed = true;
     return !_failed;
 }
 
 std::uint8_t* OutputFile::map(std::size_t n)
 {
-    if (_fd < 0 || _failed || n == 0 || _map)
+    // A device or FIFO takes its bytes in order, through write().
+    if (_fd < 0 || _failed || n == 0 || _map || _route == Route::Into)
         return nullptr;
     _empty = false;
     if (::ftruncate(_fd, static_cast<off_t>(n)) != 0)
@@ -637,31 +833,59 @@ bool OutputFile::reset()
         _failed = false;
         return true;
     }
-    _failed = _fd < 0 || !truncateToEmpty(_fd) || ::lseek(_fd, 0, SEEK_SET) < 0;
+    // Bytes a device or FIFO has taken cannot be taken back.
+    _failed = _fd < 0 || _route == Route::Into || !truncateToEmpty(_fd) || ::lseek(_fd, 0, SEEK_SET) < 0;
     _empty = !_failed;
     return !_failed;
+}
+
+void OutputFile::setPermissions(unsigned mode)
+{
+    _permissions = mode & kPermissionBits;
+    _permissionsSet = true;
 }
 
 bool OutputFile::commit(bool sync)
 {
     if (_fd < 0 || _failed || _map)
         return false;
-    if (_mode == WriteMode::Direct) {
-        bool ok = ::close(_fd) == 0;
+    if (_route == Route::Beside || _route == Route::Overwrite) {
+        if (const CommitHook hook = beforeCommit.load())
+            hook(_temporary);
+    }
+    // A stop asked for now still leaves every existing file as it was; the
+    // destruction drops the new content.
+    if (cancelRequested())
+        return false;
+    bool ok = false;
+    switch (_route) {
+    case Route::Direct:
+    case Route::Into:
+        ok = ::close(_fd) == 0;
         _fd = -1;
         return ok;
+    case Route::Beside:
+        ok = commitBeside(sync);
+        break;
+    case Route::Overwrite:
+        ok = commitOverwrite();
+        break;
     }
-    bool ok = true;
-    if (!_permissionsSet) {
-        // A replaced file keeps its permissions and, where we may, its owner.
-        struct stat st;
-        if (statPath(_target, st)) {
-            ok = ::fchmod(_fd, st.st_mode & kPermissionBits) == 0;
-            if (ok && ::fchown(_fd, st.st_uid, st.st_gid) != 0) {
-                // Only a privileged process may give a file away; keeping our own owner is fine.
-            }
-        }
-    }
+    discard();
+    return ok;
+}
+
+bool OutputFile::commitBeside(bool sync)
+{
+    // The owner and group were given at the creation, while the file was empty.
+    struct stat st;
+    bool ok;
+    if (statPath(_target, st))
+        ok = takeOverMetadata(_target, st, _temporary, _fd, _permissionsSet ? &_permissions : nullptr);
+    else if (_permissionsSet)
+        ok = ::fchmod(_fd, _permissions) == 0;
+    else
+        ok = applyDefaultAcl(directoryOf(_target), _fd) || ::fchmod(_fd, 0666 & ~currentUmask()) == 0;
     if (ok && sync)
         ok = ::fdatasync(_fd) == 0;
     ok = ::close(_fd) == 0 && ok;
@@ -670,7 +894,37 @@ bool OutputFile::commit(bool sync)
         ok = ::rename(_temporary.c_str(), _target.c_str()) == 0;
     if (ok)
         _temporary.clear();
-    discard();
+    return ok;
+}
+
+bool OutputFile::commitOverwrite()
+{
+    // The new content is complete and on disk before the target is touched.
+    struct stat st, now;
+    if (::fdatasync(_fd) != 0 || ::fstat(_fd, &st) != 0)
+        return false;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    // O_NONBLOCK turns waiting on another's read lease into EAGAIN: wait then.
+    int target = openRetrying(_target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK);
+    if (target < 0 && errno == EAGAIN)
+        target = openRetrying(_target.c_str(), O_WRONLY | O_NOFOLLOW);
+    bool ok = target >= 0 && ::fstat(target, &now) == 0 && S_ISREG(now.st_mode) && now.st_dev == _targetDevice
+        && now.st_ino == _targetInode;
+    // Room for the new content is reserved first, so that a full disk fails
+    // the call here, with the target as it was.
+    if (ok && size > 0 && ::fallocate(target, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) != 0)
+        ok = errno == EOPNOTSUPP || errno == ENOSYS;
+    if (!ok) {
+        closeFd(target);
+        return false;
+    }
+    // From here the target changes. Should this fail, or the process die, the
+    // whole new content stays in the temporary directory to copy again.
+    ok = copyContent(_fd, target, size, false) && ::ftruncate(target, static_cast<off_t>(size)) == 0
+        && (!_permissionsSet || ::fchmod(target, _permissions) == 0) && ::fdatasync(target) == 0;
+    ok = ::close(target) == 0 && ok;
+    if (!ok)
+        _temporary.clear();
     return ok;
 }
 

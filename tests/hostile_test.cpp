@@ -180,16 +180,16 @@ TEST_F(Hostile, OneFileUnderTwoNames)
             EXPECT_TRUE(isSymlink(path("sym")));
         }
     }
-    // A hard link is a second file name: writing the target replaces that
-    // name only, and the source keeps its content.
+    // A hard link is a second name of the same file: writing the target
+    // writes the file itself, so this is in place under another name.
     writeFile(path("file"), crypted);
     ASSERT_EQ(::link(path("file").c_str(), path("hard").c_str()), 0);
     ASSERT_TRUE(KFsCryptedFile::decrypt(path("file"), path("hard")));
     EXPECT_EQ(readFile(path("hard")), plain);
-    EXPECT_EQ(readFile(path("file")), crypted);
+    EXPECT_EQ(readFile(path("file")), plain);
     ASSERT_TRUE(KFsCryptedFile::crypt(path("file"), path("hard")));
     EXPECT_EQ(readFile(path("file")), crypted);
-    EXPECT_EQ(readFile(path("hard")), plain);
+    EXPECT_EQ(readFile(path("hard")), crypted);
     EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "d", "file", "hard", "sym" }));
 }
 
