@@ -70,7 +70,8 @@ enum class WriteMode {
 };
 
 // Copies the regular file source onto target, carrying the source's
-// permission bits over (Replace) and refusing an existing read-only target.
+// permission bits over to a new target (Replace; an existing one keeps its
+// own) and refusing an existing read-only target.
 // When both name the same file nothing is written and the copy counts as made.
 bool copyFile(const std::string& source, const std::string& target, WriteMode mode = WriteMode::Replace);
 // The same from a file already open: the copy is of the file examined, even
@@ -184,8 +185,8 @@ public:
     // Drops everything written so far.
     bool reset() override;
 
-    // Replace: the permission bits the new content gets at the commit instead
-    // of the old target's (or, for a new target, the default ones).
+    // Replace: the permission bits a new target gets at the commit instead
+    // of the default ones. An existing target keeps its own.
     void setPermissions(unsigned mode);
 
     // Fails, dropping the new content, when the caller has asked to stop.

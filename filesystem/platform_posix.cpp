@@ -588,17 +588,15 @@ int isCopiedAttribute(const char* name, struct error_context* context)
 }
 
 // Gives the new file at path (open as fd) what the old target had besides
-// its content: extended attributes, then its permission bits (or those the
-// caller chose) and its ACL. Attributes the process may not set (a security
-// label without privilege, say) are skipped: libattr goes on past them, and
-// without an error context it prints nothing.
-bool takeOverMetadata(const std::string& target, const struct stat& old, const std::string& path, int fd,
-    const unsigned* permissions)
+// its content: extended attributes, then its permission bits and its ACL. Attributes the process may not set
+// (a security label without privilege, say) are skipped: libattr goes on past them, and without an error
+// context it prints nothing.
+bool takeOverMetadata(const std::string& target, const struct stat& old, const std::string& path, int fd)
 {
     (void)::attr_copy_file(target.c_str(), path.c_str(), isCopiedAttribute, nullptr);
-    if (::fchmod(fd, permissions ? *permissions : old.st_mode & kPermissionBits) != 0)
+    if (::fchmod(fd, old.st_mode & kPermissionBits) != 0)
         return false;
-    if (permissions || ::acl_extended_file_nofollow(target.c_str()) != 1)
+    if (::acl_extended_file_nofollow(target.c_str()) != 1)
         return true;
     acl_t acl = ::acl_get_file(target.c_str(), ACL_TYPE_ACCESS);
     const bool ok = acl && ::acl_set_fd(fd, acl) == 0;
@@ -881,7 +879,7 @@ bool OutputFile::commitBeside(bool sync)
     struct stat st;
     bool ok;
     if (statPath(_target, st))
-        ok = takeOverMetadata(_target, st, _temporary, _fd, _permissionsSet ? &_permissions : nullptr);
+        ok = takeOverMetadata(_target, st, _temporary, _fd);
     else if (_permissionsSet)
         ok = ::fchmod(_fd, _permissions) == 0;
     else
@@ -921,7 +919,7 @@ bool OutputFile::commitOverwrite()
     // From here the target changes. Should this fail, or the process die, the
     // whole new content stays in the temporary directory to copy again.
     ok = copyContent(_fd, target, size, false) && ::ftruncate(target, static_cast<off_t>(size)) == 0
-        && (!_permissionsSet || ::fchmod(target, _permissions) == 0) && ::fdatasync(target) == 0;
+        && ::fdatasync(target) == 0;
     ok = ::close(target) == 0 && ok;
     if (!ok)
         _temporary.clear();

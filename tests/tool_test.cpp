@@ -183,3 +183,30 @@ TEST_F(Tool, AWriteThatRunsOutOfRoomReportsErrorAndKeepsTheFile)
     EXPECT_EQ(readFile(path("a.kr")), crypted);
     EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "a.kr", "out" }));
 }
+
+// Interrupted while it writes, the tool removes its unfinished file and ends
+// by the signal; the target is the old or, if the signal came after the
+// commit, the whole new content.
+TEST_F(Tool, InterruptedDecryptRemovesItsUnfinishedFileAndEndsByTheSignal)
+{
+    const std::string plain = textContent(32 << 20);
+    writeFile(path("f.kr"), qtCrypted(plain));
+    for (const int signal : { SIGINT, SIGTERM, SIGHUP }) {
+        writeFile(path("out"), "old");
+        const int null = ::open("/dev/null", O_WRONLY);
+        const pid_t pid = startTool({ path("f.kr"), path("out") }, null);
+        ::close(null);
+        ASSERT_GE(pid, 0);
+        // Signalled as soon as its new file appears beside the target.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (listDirectory(root()).size() < 3 && std::chrono::steady_clock::now() < deadline)
+            ::usleep(200);
+        ::kill(pid, signal);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << signal << ": " << status;
+        EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "f.kr", "out" })) << signal;
+        const std::string now = readFile(path("out"));
+        EXPECT_TRUE(now == "old" || now == plain) << signal << ": " << now.size() << " bytes";
+    }
+}
