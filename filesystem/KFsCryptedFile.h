@@ -64,6 +64,12 @@ public:
     // Returns false, with every existing file unchanged, when the source
     // cannot be read, is not a regular file, is 4 GiB or larger, or the
     // target cannot be written. Thread-safe (no shared state).
+    // A replaced target keeps its owner, group, permissions, ACL and extended
+    // attributes; one a rename would change (other hard links, an owner or
+    // group the process cannot give, a directory it may not write) is
+    // written into from a complete copy in the temporary directory. A device
+    // or FIFO target is written into, never replaced. The same holds for
+    // decrypt and for a handle's write-back.
     static bool crypt(const std::string& target, const std::string& source);
 
     // Writes the plain content of `source` to `target`: a crypted source is
