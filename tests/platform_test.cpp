@@ -23,16 +23,20 @@ TEST_F(Platform, ReadOnlyIsTheOwnerWriteBit)
     EXPECT_FALSE(platform::clearReadOnly(path("missing")));
 }
 
+// A new target takes the source's permissions; a replaced one keeps its own.
 TEST_F(Platform, CopyReplacesTargetAndCarriesPermissions)
 {
     const std::string bytes = noiseContent(300000);
     writeFile(path("src"), bytes);
     setPermissions(path("src"), 0751);
     writeFile(path("dst"), "old, longer than nothing");
+    setPermissions(path("dst"), 0640);
     ASSERT_TRUE(platform::copyFile(path("src"), path("dst")));
     EXPECT_EQ(readFile(path("dst")), bytes);
-    EXPECT_EQ(permissions(path("dst")), 0751u);
-    EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "dst", "src" }));
+    EXPECT_EQ(permissions(path("dst")), 0640u);
+    ASSERT_TRUE(platform::copyFile(path("src"), path("new")));
+    EXPECT_EQ(permissions(path("new")), 0751u);
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "dst", "new", "src" }));
 }
 
 TEST_F(Platform, CopyRefusesReadOnlyTargetsAndMissingDirectories)
