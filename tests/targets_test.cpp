@@ -30,8 +30,9 @@ struct ReplacingPath {
     std::string name;
     std::function<bool(const std::string& target)> run;
     std::string expected;
-    // In place: what the call finds in the target (it puts it there itself).
+    // In place: what the target must hold before the call.
     std::string inPlaceSource = {};
+    std::string before() const { return inPlaceSource.empty() ? "old" : inPlaceSource; }
 };
 
 struct stat statOf(const std::string& path)
@@ -39,15 +40,6 @@ struct stat statOf(const std::string& path)
     struct stat st { };
     EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
     return st;
-}
-
-// Replaces a file's bytes, keeping the file (and its metadata).
-void overwrite(const std::string& path, const std::string& bytes)
-{
-    const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), ssize_t(bytes.size()));
-    ::close(fd);
 }
 
 // Everything a FIFO or pipe gives until its writers are gone.
@@ -115,18 +107,10 @@ protected:
         };
         if (!regular)
             return all;
-        all.push_back({ "crypt in place",
-            [](const std::string& t) {
-                overwrite(t, kPlain);
-                return KFsCryptedFile::crypt(t, t);
-            },
+        all.push_back({ "crypt in place", [](const std::string& t) { return KFsCryptedFile::crypt(t, t); },
             qtCrypted(kPlain), kPlain });
         all.push_back({ "decrypt in place",
-            [](const std::string& t) {
-                overwrite(t, qtCrypted(kPlain));
-                return KFsCryptedFile::decrypt(t, t);
-            },
-            kPlain, qtCrypted(kPlain) });
+            [](const std::string& t) { return KFsCryptedFile::decrypt(t, t); }, kPlain, qtCrypted(kPlain) });
         all.push_back({ "write-back",
             [](const std::string& t) {
                 KFsCryptedFile handle(t, KFsWrite);
@@ -214,7 +198,7 @@ TEST_F(Targets, NewContentIsPrivateUntilTheCommitAndACancelKeepsTheTarget)
     const mode_t oldMask = ::umask(027);
     for (const ReplacingPath& p : replacingPaths(true)) {
         setPermissions(path("plain"), 0600); // a plain copy carries it to a new target
-        writeFile(path("t"), "old");
+        writeFile(path("t"), p.before());
         setPermissions(path("t"), 0664);
         modeAtCommit = 0;
         EXPECT_TRUE(p.run(path("t"))) << p.name;
@@ -230,7 +214,7 @@ TEST_F(Targets, NewContentIsPrivateUntilTheCommitAndACancelKeepsTheTarget)
             EXPECT_EQ(permissions(path("t")), p.name == "plain copy" ? 0600u : 0640u) << p.name;
         }
 
-        writeFile(path("t"), "old");
+        writeFile(path("t"), p.before());
         setPermissions(path("t"), 0604);
         cancelAtCommit = true;
         korv::clearCancelled();
@@ -239,7 +223,7 @@ TEST_F(Targets, NewContentIsPrivateUntilTheCommitAndACancelKeepsTheTarget)
         EXPECT_TRUE(korv::wasCancelled()) << p.name;
         cancelAtCommit = false;
         cancelFlag = false;
-        EXPECT_TRUE(readFile(path("t")) == (p.inPlaceSource.empty() ? "old" : p.inPlaceSource)) << p.name;
+        EXPECT_TRUE(readFile(path("t")) == p.before()) << p.name;
         EXPECT_EQ(permissions(path("t")), 0604u) << p.name;
         for (const std::string& copy : workingCopies())
             ::unlink(copy.c_str());
@@ -257,7 +241,7 @@ TEST_F(Targets, ReplacedFilesKeepTheirExtendedAttributesAndAcl)
         return n < 0 ? std::string("(none)") : std::string(value, std::size_t(n));
     };
     for (const ReplacingPath& p : replacingPaths(true)) {
-        writeFile(t, p.inPlaceSource.empty() ? "old" : p.inPlaceSource);
+        writeFile(t, p.before());
         if (::setxattr(t.c_str(), "user.note", "keepme", 6, 0) != 0)
             GTEST_SKIP() << "no user extended attributes here: " << std::strerror(errno);
         acl_t acl = ::acl_from_text("u::rw-,u:nobody:r--,g::r--,m::r--,o::---");
@@ -283,7 +267,7 @@ TEST_F(Targets, HardLinkedTargetsAreWrittenIntoAndKeepTheirLinks)
 {
     const std::string t = path("t"), other = path("other");
     for (const ReplacingPath& p : replacingPaths(true)) {
-        writeFile(t, p.inPlaceSource.empty() ? "old" : p.inPlaceSource);
+        writeFile(t, p.before());
         setPermissions(t, 0604);
         ASSERT_EQ(::link(t.c_str(), other.c_str()), 0);
         const ino_t inode = statOf(t).st_ino;
