@@ -258,6 +258,16 @@ TEST_F(Targets, ReplacedFilesKeepTheirExtendedAttributesAndAcl)
         EXPECT_EQ(permissions(t), 0640u) << p.name;
         ::unlink(t.c_str());
     }
+    // A new file takes the directory's default ACL (less execute) over the umask.
+    ::mkdir(path("d").c_str(), 0755);
+    acl_t acl = ::acl_from_text("u::rwx,u:nobody:rwx,g::r-x,m::rwx,o::r-x");
+    ASSERT_EQ(::acl_set_file(path("d").c_str(), ACL_TYPE_DEFAULT, acl), 0);
+    ::acl_free(acl);
+    const mode_t oldMask = ::umask(022);
+    ASSERT_TRUE(KFsCryptedFile::crypt(path("d/new"), path("plain")));
+    ::umask(oldMask);
+    EXPECT_EQ(permissions(path("d/new")), 0664u);
+    EXPECT_EQ(::acl_extended_file(path("d/new").c_str()), 1);
 }
 
 // A file with a second name is written into, so that both names keep showing
