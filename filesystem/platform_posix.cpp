@@ -36,6 +36,15 @@ constexpr std::uint64_t kReadWholeOnPeek = 64 << 10;
 // From this size on a file is worth mapping under a lease rather than copying.
 constexpr std::uint64_t kLeaseMapFrom = 1 << 20;
 
+thread_local int lastErrorValue = 0;
+
+// Records why a call failed (see lastError()) and returns false.
+bool fail(int error = errno)
+{
+    lastErrorValue = error;
+    return false;
+}
+
 bool statPath(const std::string& path, struct stat& st)
 {
     return ::stat(path.c_str(), &st) == 0;
@@ -65,15 +74,15 @@ bool writeAll(int fd, const void* data, std::size_t n)
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)
-            return false;
+            return fail(w < 0 ? errno : ENOSPC);
         p += w;
         n -= static_cast<std::size_t>(w);
     }
     return true;
 }
 
-// Reads up to n bytes at offset; fewer only at the end of the file or on an
-// error.
+// Reads up to n bytes at offset; fewer only at the end of the file (callers
+// ask for no more than they found there: kFileChanged) or on an error.
 std::size_t readAt(int fd, void* buffer, std::size_t n, std::uint64_t offset)
 {
     std::size_t done = 0;
@@ -82,8 +91,10 @@ std::size_t readAt(int fd, void* buffer, std::size_t n, std::uint64_t offset)
             = ::pread(fd, static_cast<char*>(buffer) + done, n - done, static_cast<off_t>(offset + done));
         if (r < 0 && errno == EINTR)
             continue;
-        if (r <= 0)
+        if (r <= 0) {
+            fail(r < 0 ? errno : kFileChanged);
             break;
+        }
         done += static_cast<std::size_t>(r);
     }
     return done;
@@ -141,9 +152,9 @@ int createUniqueFile(const std::string& dir, const std::string& prefix, mode_t m
             return fd;
         }
         if (errno != EEXIST)
-            return -1;
+            return fail(), -1;
     }
-    return -1;
+    return fail(EEXIST), -1;
 }
 
 // Copies every byte of in to out, letting the kernel do the work: a reflink
@@ -163,8 +174,10 @@ bool copyContent(int in, int out, std::uint64_t size)
             continue;
         if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
             kernelCopy = false;
-        else if (n <= 0)
-            return n == 0 && done == size;
+        else if (n < 0)
+            return fail();
+        else if (n == 0)
+            return done == size || fail(kFileChanged);
         else
             done += static_cast<std::uint64_t>(n);
     }
@@ -176,7 +189,7 @@ bool copyContent(int in, int out, std::uint64_t size)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return false;
+            return fail();
         if (n == 0)
             return true;
         if (!writeAll(out, buffer, static_cast<std::size_t>(n)))
@@ -282,24 +295,73 @@ RemoveResult removeFile(const std::string& path)
     return errno == ENOENT || errno == ENOTDIR ? RemoveResult::Missing : RemoveResult::Failed;
 }
 
+namespace {
+
+// Opens a file of the caller's to change it. O_NONBLOCK keeps a FIFO from
+// blocking the open. It also turns waiting for a read lease (a decrypt
+// mapping the file) into EAGAIN, which only a regular file gives: that wait
+// is short, so the open waits for it.
+int openForChange(const std::string& path, int flags)
+{
+    int fd = openRetrying(path.c_str(), flags | O_NONBLOCK);
+    if (fd < 0 && errno == EAGAIN)
+        fd = openRetrying(path.c_str(), flags);
+    if (fd < 0)
+        fail();
+    return fd;
+}
+
+bool isRegular(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) || fail(kNotRegularFile);
+}
+
+std::int64_t modificationTime(const struct stat& st)
+{
+    return std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+} // namespace
+
+int lastError()
+{
+    return lastErrorValue;
+}
+
+void clearLastError()
+{
+    lastErrorValue = 0;
+}
+
 bool appendToFile(const std::string& path, std::uint64_t expectedSize, const void* data, std::size_t n)
 {
-    // O_NONBLOCK keeps a FIFO from blocking the open. It also turns waiting
-    // for a read lease (a decrypt mapping the file) into EAGAIN, which only
-    // a regular file gives: that wait is short, so the open waits for it.
-    int fd = openRetrying(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK);
-    if (fd < 0 && errno == EAGAIN)
-        fd = openRetrying(path.c_str(), O_WRONLY | O_APPEND);
+    int fd = openForChange(path, O_WRONLY | O_APPEND);
     if (fd < 0)
         return false;
     struct stat st;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
-        && static_cast<std::uint64_t>(st.st_size) == expectedSize;
+    bool ok = (::fstat(fd, &st) == 0 || fail()) && isRegular(st)
+        && (static_cast<std::uint64_t>(st.st_size) == expectedSize || fail(kFileChanged));
     if (ok && !writeAll(fd, data, n)) {
         ok = false;
         (void)::ftruncate(fd, st.st_size);
     }
-    return ::close(fd) == 0 && ok;
+    return (::close(fd) == 0 || fail()) && ok;
+}
+
+bool truncateFile(const std::string& path, const InputFile& read, std::uint64_t newSize)
+{
+    int fd = openForChange(path, O_WRONLY);
+    if (fd < 0)
+        return false;
+    struct stat st, readSt;
+    bool ok = (::fstat(fd, &st) == 0 && ::fstat(read._fd, &readSt) == 0) || fail();
+    ok = ok && isRegular(st)
+        && ((st.st_dev == readSt.st_dev && st.st_ino == readSt.st_ino
+                && static_cast<std::uint64_t>(st.st_size) == read._size
+                && modificationTime(st) == read._modified)
+            || fail(kFileChanged));
+    ok = ok && (::ftruncate(fd, static_cast<off_t>(newSize)) == 0 || fail());
+    return (::close(fd) == 0 || fail()) && ok;
 }
 
 bool isReadOnly(const std::string& path)
@@ -396,13 +458,14 @@ bool InputFile::open(const std::string& path)
     // O_NONBLOCK keeps a FIFO from blocking the open; such files are refused below.
     _fd = openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK);
     if (_fd < 0)
-        return false;
+        return fail();
     struct stat st;
-    if (::fstat(_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if ((::fstat(_fd, &st) != 0 && !fail()) || !isRegular(st)) {
         closeFd(_fd);
         return false;
     }
     _size = static_cast<std::uint64_t>(st.st_size);
+    _modified = modificationTime(st);
     return true;
 }
 
@@ -426,13 +489,13 @@ bool InputFile::map()
     if (_buffer || _size == 0)
         return _fd >= 0;
     if (_size > SIZE_MAX)
-        return false;
+        return fail(ENOMEM);
     // Read, not mmap: a mapped file that someone else truncates raises
     // SIGBUS in the caller. A file that shrank since open() is refused:
     // callers have decided on its size already.
     _buffer.reset(new (std::nothrow) std::uint8_t[_size]);
     if (!_buffer)
-        return false;
+        return fail(ENOMEM);
     if (readAt(_fd, _buffer.get(), static_cast<std::size_t>(_size), 0) != _size) {
         _buffer.reset();
         return false;
@@ -491,8 +554,10 @@ const std::uint8_t* FileReader::next(std::size_t max, std::size_t& n)
         _capacity = _chunk ? n : 0;
     }
     // A file cut short since it was opened gives nothing more.
-    if (n > _capacity || readAt(_file._fd, _chunk.get(), n, _offset) != n)
+    if ((n > _capacity && !fail(ENOMEM)) || readAt(_file._fd, _chunk.get(), n, _offset) != n) {
+        _failed = true;
         n = 0;
+    }
     _offset += n;
     return _chunk.get();
 }
@@ -530,13 +595,15 @@ bool OutputFile::create(const std::string& target, WriteMode mode)
     // A Direct file is our own: a link planted in its place is not followed.
     _target = target;
     if (mode == WriteMode::Replace && !followLinks(_target))
-        return false;
+        return fail(ELOOP);
     struct stat st;
     if (statPath(_target, st) && S_ISDIR(st.st_mode))
-        return false;
+        return fail(kNotRegularFile);
     if (mode == WriteMode::Direct) {
         _fd = openRetrying(_target.c_str(), O_RDWR | O_NOFOLLOW);
-        if (_fd >= 0 && !truncateToEmpty(_fd))
+        if (_fd < 0)
+            fail();
+        else if (!truncateToEmpty(_fd) && !fail())
             closeFd(_fd);
         _empty = _fd >= 0;
         return _fd >= 0;
@@ -625,7 +692,7 @@ bool OutputFile::unmap(std::size_t used)
     unmapAll();
     if (::ftruncate(_fd, static_cast<off_t>(used)) != 0
         || ::lseek(_fd, static_cast<off_t>(used), SEEK_SET) < 0)
-        _failed = true;
+        _failed = !fail();
     _empty = used == 0 && !_failed;
     return !_failed;
 }
@@ -638,6 +705,8 @@ bool OutputFile::reset()
         return true;
     }
     _failed = _fd < 0 || !truncateToEmpty(_fd) || ::lseek(_fd, 0, SEEK_SET) < 0;
+    if (_failed && _fd >= 0)
+        fail();
     _empty = !_failed;
     return !_failed;
 }
@@ -647,7 +716,7 @@ bool OutputFile::commit(bool sync)
     if (_fd < 0 || _failed || _map)
         return false;
     if (_mode == WriteMode::Direct) {
-        bool ok = ::close(_fd) == 0;
+        bool ok = ::close(_fd) == 0 || fail();
         _fd = -1;
         return ok;
     }
@@ -656,18 +725,18 @@ bool OutputFile::commit(bool sync)
         // A replaced file keeps its permissions and, where we may, its owner.
         struct stat st;
         if (statPath(_target, st)) {
-            ok = ::fchmod(_fd, st.st_mode & kPermissionBits) == 0;
+            ok = ::fchmod(_fd, st.st_mode & kPermissionBits) == 0 || fail();
             if (ok && ::fchown(_fd, st.st_uid, st.st_gid) != 0) {
                 // Only a privileged process may give a file away; keeping our own owner is fine.
             }
         }
     }
     if (ok && sync)
-        ok = ::fdatasync(_fd) == 0;
-    ok = ::close(_fd) == 0 && ok;
+        ok = ::fdatasync(_fd) == 0 || fail();
+    ok = (::close(_fd) == 0 || fail()) && ok;
     _fd = -1;
     if (ok)
-        ok = ::rename(_temporary.c_str(), _target.c_str()) == 0;
+        ok = ::rename(_temporary.c_str(), _target.c_str()) == 0 || fail();
     if (ok)
         _temporary.clear();
     discard();
