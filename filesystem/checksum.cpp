@@ -96,7 +96,7 @@ bool CFileSystem::addCheckSum(const QString& path, KFsError* error)
         = { static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc & 0xFF) };
     // Appended only if the file still holds what was summed.
     ok = ok
-        && (platform::appendToFile(file, in.size(), trailer, sizeof trailer)
+        && (platform::appendToFile(file, in, trailer, sizeof trailer)
             || korv::error::systemFailure(File::Source));
     return korv::error::report(ok, error, path, path);
 }

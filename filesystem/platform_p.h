@@ -62,10 +62,13 @@ extern std::atomic<RemoveFault> removeFault;
 // expectedSize bytes (so it has not changed since the caller read it). On a
 // failed write the file is cut back to its old size: no partial append stays.
 bool appendToFile(const std::string& path, std::uint64_t expectedSize, const void* data, std::size_t n);
+// The same, provided path still names the file `read` has open, with the
+// size and modification time it had when opened (kFileChanged otherwise):
+// nothing written to it since it was read.
+bool appendToFile(const std::string& path, const InputFile& read, const void* data, std::size_t n);
 // Cuts the regular file at path down to newSize bytes in place: the same
 // file, so its links, owner, permissions and extended attributes stay.
-// Only while it is still the file `read` has open, with the size and
-// modification time it had when opened (kFileChanged otherwise).
+// Only while it is unchanged since `read` opened it, as above.
 bool truncateFile(const std::string& path, const InputFile& read, std::uint64_t newSize);
 
 // How new content reaches its file.
@@ -126,7 +129,11 @@ private:
     friend bool copyFile(const InputFile& source, const std::string& target, WriteMode mode);
     friend bool copyInto(const InputFile& source, OutputFile& out);
     friend class FileReader;
+    friend bool appendToFile(const std::string& path, const InputFile& read, const void* data, std::size_t n);
     friend bool truncateFile(const std::string& path, const InputFile& read, std::uint64_t newSize);
+    // True when fd is open on this file and it has the size and modification
+    // time it had when opened.
+    bool unchangedAt(int fd) const;
 
     int _fd = -1;
     std::uint64_t _size = 0;

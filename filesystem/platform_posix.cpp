@@ -333,18 +333,50 @@ void clearLastError()
     lastErrorValue = 0;
 }
 
+namespace {
+
+// Appends to the regular file open as fd; on a failed write the file is cut
+// back to its old size, so no partial append stays.
+bool appendTo(int fd, std::uint64_t oldSize, const void* data, std::size_t n)
+{
+    if (writeAll(fd, data, n))
+        return true;
+    const int error = errno;
+    (void)::ftruncate(fd, static_cast<off_t>(oldSize));
+    return fail(error);
+}
+
+} // namespace
+
 bool appendToFile(const std::string& path, std::uint64_t expectedSize, const void* data, std::size_t n)
 {
     int fd = openForChange(path, O_WRONLY | O_APPEND);
     if (fd < 0)
         return false;
     struct stat st;
-    bool ok = (::fstat(fd, &st) == 0 || fail()) && isRegular(st)
-        && (static_cast<std::uint64_t>(st.st_size) == expectedSize || fail(kFileChanged));
-    if (ok && !writeAll(fd, data, n)) {
-        ok = false;
-        (void)::ftruncate(fd, st.st_size);
-    }
+    const bool ok = (::fstat(fd, &st) == 0 || fail()) && isRegular(st)
+        && (static_cast<std::uint64_t>(st.st_size) == expectedSize || fail(kFileChanged))
+        && appendTo(fd, expectedSize, data, n);
+    return (::close(fd) == 0 || fail()) && ok;
+}
+
+bool InputFile::unchangedAt(int fd) const
+{
+    struct stat st, readSt;
+    if (::fstat(fd, &st) != 0 || ::fstat(_fd, &readSt) != 0)
+        return fail();
+    return isRegular(st)
+        && ((st.st_dev == readSt.st_dev && st.st_ino == readSt.st_ino
+                && static_cast<std::uint64_t>(st.st_size) == _size && modificationTime(st) == _modified)
+            || fail(kFileChanged));
+}
+
+bool appendToFile(const std::string& path, const InputFile& read, const void* data, std::size_t n)
+{
+    int fd = openForChange(path, O_WRONLY | O_APPEND);
+    if (fd < 0)
+        return false;
+    const bool ok = read.unchangedAt(fd) && appendTo(fd, read._size, data, n);
     return (::close(fd) == 0 || fail()) && ok;
 }
 
@@ -353,14 +385,7 @@ bool truncateFile(const std::string& path, const InputFile& read, std::uint64_t 
     int fd = openForChange(path, O_WRONLY);
     if (fd < 0)
         return false;
-    struct stat st, readSt;
-    bool ok = (::fstat(fd, &st) == 0 && ::fstat(read._fd, &readSt) == 0) || fail();
-    ok = ok && isRegular(st)
-        && ((st.st_dev == readSt.st_dev && st.st_ino == readSt.st_ino
-                && static_cast<std::uint64_t>(st.st_size) == read._size
-                && modificationTime(st) == read._modified)
-            || fail(kFileChanged));
-    ok = ok && (::ftruncate(fd, static_cast<off_t>(newSize)) == 0 || fail());
+    const bool ok = read.unchangedAt(fd) && (::ftruncate(fd, static_cast<off_t>(newSize)) == 0 || fail());
     return (::close(fd) == 0 || fail()) && ok;
 }
 
