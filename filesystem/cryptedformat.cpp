@@ -266,11 +266,15 @@ DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sin
 
 DecodeResult decodeBlock(ByteSource& block, std::uint64_t n, ByteSink& sink, Damage* damage)
 {
-    // stored length
-    std::size_t got = 0;
-    const std::uint8_t* length = n >= kLengthSize ? block.next(kLengthSize, got) : nullptr;
-    if (got < kLengthSize)
-        return corrupt(damage, got, "the stored length is cut short");
+    // stored length, in as many pieces as the source hands out
+    std::uint8_t length[kLengthSize];
+    std::size_t have = 0;
+    for (std::size_t got = 1; have < kLengthSize && got > 0 && n >= kLengthSize; have += got) {
+        const std::uint8_t* p = block.next(kLengthSize - have, got);
+        std::copy(p, p + got, length + have);
+    }
+    if (have < kLengthSize)
+        return corrupt(damage, have, "the stored length is cut short");
     const std::uint32_t hint = readBigEndian32(length);
     if (n == kLengthSize)
         return emptyContent(hint, sink, damage);
