@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # Builds the benchmark programs and runs the whole-process benchmark, then the
 # in-process Google Benchmark cases. Options go to bench.py (--quick, --rounds N,
-# --scratch DIR, --keep); --no-micro skips the in-process cases.
+# --scratch DIR, --keep); --no-micro skips the in-process cases; --bounded also
+# runs bench/bounded.py (files of 4 GB under a memory cgroup; see its --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 micro=1
+bounded=0
 args=()
 for a in "$@"; do
-    if [ "$a" = --no-micro ]; then micro=0; else args+=("$a"); fi
+    if [ "$a" = --no-micro ]; then micro=0; elif [ "$a" = --bounded ]; then bounded=1; else args+=("$a"); fi
 done
 scripts/install-deps.sh pigz gzip coreutils python3
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKORV_BUILD_BENCHMARKS=ON -DKORV_BUILD_TESTS=OFF >/dev/null
@@ -17,4 +19,7 @@ if [ "$micro" = 1 ]; then
     min_time=0.5
     [[ " ${args[*]} " == *" --quick "* ]] && min_time=0.05
     build-bench/bench/korv_microbench --benchmark_min_time="$min_time"
+fi
+if [ "$bounded" = 1 ]; then
+    python3 bench/bounded.py --build build-bench
 fi

@@ -61,22 +61,31 @@ public:
 
     // Appends the CRC-16/X.25 checksum (qChecksum) of the whole file,
     // big-endian, as a 2-byte trailer. A missing, unreadable or read-only
-    // file is left alone; a failed append leaves no partial trailer.
+    // file is left alone; a failed append leaves no partial trailer, and a
+    // file that changed while it was summed gets none. The file is read once,
+    // a chunk at a time: memory stays small whatever its size.
     // Thread-safe (no shared state).
     static void addCheckSum(const QString& path);
-    // Verifies the trailer and strips it, replacing the file atomically.
-    // False, with the file unchanged, when it cannot be read, is shorter than
-    // 4 bytes, is read-only, the checksum does not match, or the new content
-    // cannot be written. Thread-safe (no shared state).
+    // Verifies the trailer in one pass over the file and cuts it off in
+    // place (a truncation: the file keeps its inode, links, owner,
+    // permissions and extended attributes, and needs no room). False, with
+    // the file unchanged, when it cannot be read, is shorter than 4 bytes,
+    // is read-only, the checksum does not match, or the file changed since it
+    // was verified. Thread-safe (no shared state).
     static bool removeCheckSum(const QString& path);
 
-    // The trailer operations, telling why they failed (see KFsError.h; a
-    // trailer that does not match is KFsErrorCode::ChecksumMismatch).
-    // addCheckSum returns true when the trailer was appended.
+    // The trailer operations, telling why they failed: when error is not
+    // null it receives code None on success, else the reason (see
+    // KFsError.h) with path as its file: NotFound, PermissionDenied (also for
+    // a read-only file), NotRegularFile, ChecksumMismatch (a trailer that
+    // does not match, or a file shorter than 4 bytes), NoSpace, IoError.
+    // addCheckSum returns true when the trailer was appended; results and
+    // effects are otherwise those of the calls above.
     static bool addCheckSum(const QString& path, KFsError* error);
     static bool removeCheckSum(const QString& path, KFsError* error);
     // Checks the trailer without changing the file: true when the file holds
-    // at least 4 bytes and its last two are the checksum of the rest.
+    // at least 4 bytes and its last two are the checksum of the rest. Reads
+    // the file once, in bounded memory.
     static bool verifyCheckSum(const QString& path, KFsError* error = nullptr);
 
 private:

@@ -5,6 +5,7 @@
 #include <QMutexLocker>
 
 #include "cancel_p.h"
+#include "error_p.h"
 #include "platform_p.h"
 #include "transforms_p.h"
 
@@ -23,31 +24,27 @@ bool KFsCryptedFile::decrypt(const std::string& source, const std::string& targe
 
 namespace {
 
-// Until every step reports its reason, a failure names the file and no more.
-bool reported(bool ok, KFsError* error, const std::string& path)
+// Paths keep their bytes as the system's 8-bit text, as everywhere else.
+QString displayPath(const std::string& path)
 {
-    if (error) {
-        *error = {};
-        if (!ok) {
-            error->code = KFsErrorCode::IoError;
-            error->path = QString::fromLocal8Bit(path.c_str());
-            error->message = QStringLiteral("failed");
-        }
-    }
-    return ok;
+    return QString::fromLocal8Bit(path.c_str());
 }
 
 } // namespace
 
 bool KFsCryptedFile::crypt(const std::string& target, const std::string& source, KFsError* error)
 {
-    return reported(korv::cryptFile(target, source), error, source);
+    korv::error::begin();
+    const bool ok = korv::cryptFile(target, source);
+    return korv::error::report(ok, error, displayPath(source), displayPath(target));
 }
 
 bool KFsCryptedFile::decrypt(
     const std::string& source, const std::string& target, bool* crypted, KFsError* error)
 {
-    return reported(korv::decryptFile(source, target, crypted), error, source);
+    korv::error::begin();
+    const bool ok = korv::decryptFile(source, target, crypted);
+    return korv::error::report(ok, error, displayPath(source), displayPath(target));
 }
 
 void KFsCryptedFile::setCancelFlag(const std::atomic<bool>* flag)

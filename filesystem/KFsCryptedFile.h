@@ -84,12 +84,21 @@ public:
     // source of 1 MiB or more is decoded (here and for a handle) it is held
     // under a read lease: whoever opens it for writing or truncates it
     // meanwhile (another process, or another thread) waits until the
-    // decode is done.
+    // decode is done. Where no lease can be had (the caller does not own the
+    // file, or someone has it open for writing), or the content is too large
+    // to decode in the lease's time, such a source is decoded as it is read:
+    // memory stays a few MiB whatever the size of the file.
     static bool decrypt(const std::string& source, const std::string& target, bool* crypted = nullptr);
 
     // The same two conversions, telling why they failed: when `error` is not
     // null it receives code None on success, else the reason and the file
-    // it concerns (see KFsError.h). Results and effects are as above.
+    // it concerns, source or target (see KFsError.h): NotFound,
+    // PermissionDenied, NotRegularFile, Corrupt (decrypt: a bad stream, one
+    // that ends early or a wrong Adler-32, with the offset in the source
+    // where it was found), NoSpace (a full disk or quota, or the file size
+    // limit), TooLarge (crypt: a source of 4 GiB or more), IoError (any
+    // other failure of the system, or no memory; the message says which).
+    // Results and effects are as above.
     static bool crypt(const std::string& target, const std::string& source, KFsError* error);
     static bool decrypt(const std::string& source, const std::string& target, bool* crypted, KFsError* error);
 

@@ -1,80 +1,123 @@
 // The checksum trailer: CRC-16/X.25 (qChecksum) of a file's body, appended as
-// two big-endian bytes, and its verification and removal.
+// two big-endian bytes, and its verification and removal. Each reads the
+// file once, a chunk at a time, so memory stays bounded whatever its size.
 #include "CFileSystem.h"
 
-#include <QByteArrayView>
 #include <QFile>
 
+#include <algorithm>
+
+#include "crc16_p.h"
+#include "error_p.h"
 #include "platform_p.h"
 
 namespace {
 
-constexpr std::uint64_t kTrailerSize = 2;
+namespace platform = korv::platform;
+using korv::error::File;
 
-quint16 checksumOf(const std::uint8_t* data, std::uint64_t n)
-{
-    return qChecksum(QByteArrayView(reinterpret_cast<const char*>(data), static_cast<qsizetype>(n)));
-}
+constexpr std::uint64_t kTrailerSize = 2;
+constexpr std::size_t kChunk = 1 << 20;
 
 std::string localPath(const QString& path)
 {
     return QFile::encodeName(path).toStdString();
 }
 
+// Sums the first n bytes of in; reader then stands just after them.
+bool sum(platform::FileReader& reader, std::uint64_t n, std::uint16_t& result)
+{
+    korv::Crc16X25 crc;
+    while (n > 0) {
+        std::size_t got = 0;
+        const std::uint8_t* p
+            = reader.next(static_cast<std::size_t>(std::min<std::uint64_t>(n, kChunk)), got);
+        if (got == 0)
+            return korv::error::systemFailure(File::Source);
+        crc.update(p, got);
+        n -= got;
+    }
+    result = crc.value();
+    return true;
+}
+
+bool refuseReadOnly(const std::string& file)
+{
+    return !platform::isReadOnly(file)
+        || korv::error::failure(File::Source, KFsErrorCode::PermissionDenied, "the file is read-only");
+}
+
+// True when the open file in ends in the trailer of the bytes before it.
+bool trailerMatches(platform::InputFile& in)
+{
+    // A body shorter than two bytes is never taken for one with a trailer.
+    if (in.size() < 2 * kTrailerSize)
+        return korv::error::failure(
+            File::Source, KFsErrorCode::ChecksumMismatch, "the file is too short to hold a checksum trailer");
+    platform::FileReader reader(in);
+    std::uint16_t computed = 0;
+    if (!sum(reader, in.size() - kTrailerSize, computed))
+        return false;
+    std::size_t got = 0;
+    const std::uint8_t* stored = reader.next(kTrailerSize, got);
+    if (got != kTrailerSize)
+        return korv::error::systemFailure(File::Source);
+    return computed == ((stored[0] << 8) | stored[1])
+        || korv::error::failure(
+            File::Source, KFsErrorCode::ChecksumMismatch, "the checksum trailer does not match the content");
+}
+
+bool openFile(platform::InputFile& in, const std::string& file)
+{
+    return in.open(file) || korv::error::systemFailure(File::Source);
+}
+
 } // namespace
 
 void CFileSystem::addCheckSum(const QString& path)
 {
-    namespace platform = korv::platform;
-    const std::string file = localPath(path);
-    platform::InputFile in;
-    if (!in.open(file) || !in.map() || platform::isReadOnly(file))
-        return;
-    const quint16 sum = checksumOf(in.data(), in.size());
-    const std::uint8_t trailer[kTrailerSize]
-        = { static_cast<std::uint8_t>(sum >> 8), static_cast<std::uint8_t>(sum & 0xFF) };
-    // Appended only if the file still holds what was summed.
-    platform::appendToFile(file, in.size(), trailer, sizeof trailer);
+    addCheckSum(path, nullptr);
 }
 
 bool CFileSystem::removeCheckSum(const QString& path)
 {
-    namespace platform = korv::platform;
-    const std::string file = localPath(path);
-    platform::InputFile in;
-    // A body shorter than two bytes is never stripped.
-    if (!in.open(file) || in.size() < 2 * kTrailerSize || !in.map())
-        return false;
-    const std::uint64_t bodySize = in.size() - kTrailerSize;
-    const std::uint8_t* stored = in.data() + bodySize;
-    if (checksumOf(in.data(), bodySize) != ((stored[0] << 8) | stored[1]))
-        return false;
-    if (platform::isReadOnly(file))
-        return false;
-    // The body replaces the file in one step, synced first: it is the only copy.
-    platform::OutputFile out;
-    return out.create(file) && out.write(in.data(), bodySize) && out.commit(true);
+    return removeCheckSum(path, nullptr);
 }
 
 bool CFileSystem::addCheckSum(const QString& path, KFsError* error)
 {
-    addCheckSum(path);
-    if (error)
-        *error = {};
-    return true;
+    korv::error::begin();
+    const std::string file = localPath(path);
+    platform::InputFile in;
+    platform::FileReader reader(in);
+    std::uint16_t crc = 0;
+    bool ok = openFile(in, file) && refuseReadOnly(file) && sum(reader, in.size(), crc);
+    const std::uint8_t trailer[kTrailerSize]
+        = { static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc & 0xFF) };
+    // Appended only if the file still holds what was summed.
+    ok = ok
+        && (platform::appendToFile(file, in, trailer, sizeof trailer)
+            || korv::error::systemFailure(File::Source));
+    return korv::error::report(ok, error, path, path);
 }
 
 bool CFileSystem::removeCheckSum(const QString& path, KFsError* error)
 {
-    const bool ok = removeCheckSum(path);
-    if (error)
-        *error = ok ? KFsError {} : KFsError { KFsErrorCode::IoError, path, QStringLiteral("failed"), -1 };
-    return ok;
+    korv::error::begin();
+    const std::string file = localPath(path);
+    platform::InputFile in;
+    // Cut in place: one metadata change, and the file keeps its inode, links,
+    // owner and attributes. Only if it still holds what was verified.
+    const bool ok = openFile(in, file) && refuseReadOnly(file) && trailerMatches(in)
+        && (platform::truncateFile(file, in, in.size() - kTrailerSize)
+            || korv::error::systemFailure(File::Source));
+    return korv::error::report(ok, error, path, path);
 }
 
 bool CFileSystem::verifyCheckSum(const QString& path, KFsError* error)
 {
-    if (error)
-        *error = { KFsErrorCode::IoError, path, QStringLiteral("not available yet"), -1 };
-    return false;
+    korv::error::begin();
+    platform::InputFile in;
+    const bool ok = openFile(in, localPath(path)) && trailerMatches(in);
+    return korv::error::report(ok, error, path, path);
 }

@@ -8,6 +8,7 @@
 #include "platform_p.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -78,25 +79,38 @@ FastResult decodeWhole(const std::uint8_t* stream, std::size_t n, std::size_t ex
     return r == LIBDEFLATE_INSUFFICIENT_SPACE ? FastResult::TooSmall : FastResult::Failed;
 }
 
-DecodeResult decodeStreaming(const std::uint8_t* stream, std::size_t n, ByteSink& sink)
+// Where the zlib stream starts in the block: after the stored length.
+constexpr std::uint64_t kStreamOffset = kLengthSize;
+
+DecodeResult corrupt(Damage* damage, std::uint64_t offset, const char* what)
+{
+    if (damage)
+        *damage = { offset, what };
+    return DecodeResult::Corrupt;
+}
+
+// zlib's inflate over the stream as source hands it out, a chunk in and a
+// chunk out at a time: memory stays bounded whatever the size of either.
+DecodeResult inflateStream(ByteSource& source, ByteSink& sink, Damage* damage)
 {
     if (!sink.reset())
         return DecodeResult::SinkFailed;
+    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kChunk]);
     z_stream z {};
-    if (inflateInit(&z) != Z_OK)
-        return DecodeResult::Corrupt;
-    std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[kChunk]);
+    if (!buffer || inflateInit(&z) != Z_OK)
+        return DecodeResult::NoMemory;
     DecodeResult result = DecodeResult::Corrupt;
-    std::size_t remaining = n;
-    z.next_in = const_cast<Bytef*>(stream);
+    bool inputLeft = true;
     for (;;) {
         if (cancelRequested()) {
             result = DecodeResult::SinkFailed;
             break;
         }
-        if (z.avail_in == 0 && remaining > 0) {
-            z.avail_in = static_cast<uInt>(std::min<std::size_t>(remaining, 1u << 30));
-            remaining -= z.avail_in;
+        if (z.avail_in == 0 && inputLeft) {
+            std::size_t got = 0;
+            z.next_in = const_cast<Bytef*>(source.next(kChunk, got));
+            z.avail_in = static_cast<uInt>(got);
+            inputLeft = got > 0;
         }
         z.next_out = buffer.get();
         z.avail_out = kChunk;
@@ -111,16 +125,34 @@ DecodeResult decodeStreaming(const std::uint8_t* stream, std::size_t n, ByteSink
             break;
         }
         // Fresh output space is given every round, so anything but progress
-        // (Z_BUF_ERROR: input ended before the stream did) is corrupt data.
-        if (rc != Z_OK)
-            break;
+        // is the end: input that ran out before the stream did (Z_BUF_ERROR),
+        // corrupt data, or no memory for the window.
+        if (rc == Z_OK)
+            continue;
+        const std::uint64_t at = kStreamOffset + z.total_in;
+        if (rc == Z_MEM_ERROR)
+            result = DecodeResult::NoMemory;
+        else if (rc == Z_BUF_ERROR)
+            result = corrupt(damage, at, "the compressed stream ends early");
+        else if (z.msg && std::strcmp(z.msg, "incorrect data check") == 0)
+            result = corrupt(damage, at, "the Adler-32 checksum of the content does not match");
+        else
+            result = corrupt(damage, at, "the compressed stream is invalid");
+        break;
     }
     inflateEnd(&z);
     return result;
 }
 
+// The one streaming decoder of the library: every decode that does not run
+// on the whole block at once comes here.
+DecodeResult decodeStreaming(ByteSource& stream, ByteSink& sink, Damage* damage)
+{
+    return inflateStream(stream, sink, damage);
+}
+
 DecodeResult decodeStream(
-    const std::uint8_t* stream, std::size_t n, std::uint32_t hint, ByteSink& sink, Hold hold)
+    const std::uint8_t* stream, std::size_t n, std::uint32_t hint, ByteSink& sink, Hold hold, Damage* damage)
 {
     const bool plausible = hint > 0 && hint <= std::uint64_t(n) * kMaxExpansion + 1024;
     const bool fast = plausible && stream[0] == kZlibHeaderDeflate32K;
@@ -141,7 +173,16 @@ DecodeResult decodeStream(
     }
     if (hold.brief)
         return sink.reset() ? DecodeResult::NotBrief : DecodeResult::SinkFailed;
-    return decodeStreaming(stream, n, sink);
+    MemorySource source(stream, n);
+    return decodeStreaming(source, sink, damage);
+}
+
+// qCompress's empty content: a zero length and no stream.
+DecodeResult emptyContent(std::uint32_t hint, ByteSink& sink, Damage* damage)
+{
+    if (hint != 0)
+        return corrupt(damage, kLengthSize, "the compressed stream is missing");
+    return sink.reset() ? DecodeResult::Ok : DecodeResult::SinkFailed;
 }
 
 } // namespace
@@ -216,22 +257,41 @@ bool encode(ByteSource& source, std::uint64_t n, ByteSink& sink)
     return ok && sink.write(trailer, sizeof trailer);
 }
 
-DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink, Hold hold)
+DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink, Hold hold, Damage* damage)
 {
     // stored length
     if (n < kLengthSize)
-        return DecodeResult::Corrupt;
+        return corrupt(damage, n, "the stored length is cut short");
     const std::uint32_t hint = readBigEndian32(block);
     const std::uint8_t* stream = block + kLengthSize;
     const std::size_t streamSize = n - kLengthSize;
 
-    // qCompress's empty content: a zero length and no stream.
     if (streamSize == 0)
-        return hint == 0 && sink.reset() ? DecodeResult::Ok : DecodeResult::Corrupt;
+        return emptyContent(hint, sink, damage);
 
-    DecodeResult result = decodeStream(stream, streamSize, hint, sink, hold);
+    DecodeResult result = decodeStream(stream, streamSize, hint, sink, hold, damage);
     // A zero length followed by something that is not a stream (a checksum
     // trailer, say) is still the empty content.
+    if (result == DecodeResult::Corrupt && hint == 0)
+        return sink.reset() ? DecodeResult::Ok : DecodeResult::SinkFailed;
+    return result;
+}
+
+DecodeResult decodeBlock(ByteSource& block, std::uint64_t n, ByteSink& sink, Damage* damage)
+{
+    // stored length, in as many pieces as the source hands out
+    std::uint8_t length[kLengthSize];
+    std::size_t have = 0;
+    for (std::size_t got = 1; have < kLengthSize && got > 0 && n >= kLengthSize; have += got) {
+        const std::uint8_t* p = block.next(kLengthSize - have, got);
+        std::copy(p, p + got, length + have);
+    }
+    if (have < kLengthSize)
+        return corrupt(damage, have, "the stored length is cut short");
+    const std::uint32_t hint = readBigEndian32(length);
+    if (n == kLengthSize)
+        return emptyContent(hint, sink, damage);
+    DecodeResult result = decodeStreaming(block, sink, damage);
     if (result == DecodeResult::Corrupt && hint == 0)
         return sink.reset() ? DecodeResult::Ok : DecodeResult::SinkFailed;
     return result;

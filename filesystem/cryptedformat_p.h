@@ -33,6 +33,7 @@ enum class DecodeResult {
     Ok,
     Corrupt, // the block does not decompress
     SinkFailed, // the sink could not take the bytes
+    NoMemory, // no memory for the decoder: nothing is wrong with the block
     NotBrief // brief holds only: the block needs more than the fast decoder, which was not tried
 };
 
@@ -46,9 +47,22 @@ struct Hold {
     std::uint64_t maxContent = 0;
 };
 
+// Where a block turned out corrupt, for the caller's report.
+struct Damage {
+    std::uint64_t offset = 0; // from the start of the block
+    const char* what = nullptr; // e.g. "the compressed stream ends early"
+};
+
 // Decodes the block that follows the marker (stored length, then the zlib
 // stream) into sink. The stored length is only a hint for sizing the output;
 // the stream decides the content, and bytes after its end are ignored.
-DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink, Hold hold = {});
+// On Corrupt, *damage (when given) says where and what.
+DecodeResult decodeBlock(
+    const std::uint8_t* block, std::size_t n, ByteSink& sink, Hold hold = {}, Damage* damage = nullptr);
+// The same for a block of n bytes that source hands out a chunk at a time,
+// decoded as it arrives: memory stays bounded whatever the size of the block
+// or its content. A source that gives fewer than n bytes reads as a stream
+// that ends early. Same results as above.
+DecodeResult decodeBlock(ByteSource& block, std::uint64_t n, ByteSink& sink, Damage* damage = nullptr);
 
 } // namespace korv::format

@@ -30,6 +30,17 @@ bool makeDirectory(const std::string& path);
 class InputFile;
 class OutputFile;
 
+// Why the last call of this interface that failed on this thread failed:
+// the errno of the system call that failed, or one of the values below.
+// Recorded where the failure happens and kept until clearLastError(), so a
+// caller clears it, makes its calls and reads it once one of them fails.
+int lastError();
+void clearLastError();
+// A directory, device, FIFO or socket where a regular file is needed.
+constexpr int kNotRegularFile = -1;
+// The file no longer holds what was read from it (it shrank or was written).
+constexpr int kFileChanged = -2;
+
 // The system temporary directory (TMPDIR when set, else /tmp), its bytes as
 // they are, made canonical; empty when it names no directory.
 std::string tempDirectory();
@@ -52,6 +63,14 @@ extern std::atomic<RemoveFault> removeFault;
 // expectedSize bytes (so it has not changed since the caller read it). On a
 // failed write the file is cut back to its old size: no partial append stays.
 bool appendToFile(const std::string& path, std::uint64_t expectedSize, const void* data, std::size_t n);
+// The same, provided path still names the file `read` has open, with the
+// size and modification time it had when opened (kFileChanged otherwise):
+// nothing written to it since it was read.
+bool appendToFile(const std::string& path, const InputFile& read, const void* data, std::size_t n);
+// Cuts the regular file at path down to newSize bytes in place: the same
+// file, so its links, owner, permissions and extended attributes stay.
+// Only while it is unchanged since `read` opened it, as above.
+bool truncateFile(const std::string& path, const InputFile& read, std::uint64_t newSize);
 
 // How new content reaches its file.
 enum class WriteMode {
@@ -106,6 +125,9 @@ public:
     // How long others wait on the lease at most before the kernel lets them
     // go ahead anyway (its lease-break-time); 0 when not leased.
     long leaseSeconds() const { return _leaseSeconds; }
+    // Ends a mapping of mapLeased() and gives the lease back; the file stays
+    // open for reading. Nothing to do without one.
+    void unmapLeased();
     // Gives the file back: ends a mapping and its lease, frees the bytes.
     void close();
     std::uint64_t size() const { return _size; }
@@ -115,10 +137,16 @@ private:
     friend bool copyFile(const InputFile& source, const std::string& target, WriteMode mode);
     friend bool copyInto(const InputFile& source, OutputFile& out);
     friend class FileReader;
-    void unmapLeased();
+    friend bool appendToFile(const std::string& path, const InputFile& read, const void* data, std::size_t n);
+    friend bool truncateFile(const std::string& path, const InputFile& read, std::uint64_t newSize);
+    // True when fd is open on this file and it has the size and modification
+    // time it had when opened.
+    bool unchangedAt(int fd) const;
 
     int _fd = -1;
     std::uint64_t _size = 0;
+    // The modification time when opened, in nanoseconds.
+    std::int64_t _modified = 0;
     const std::uint8_t* _data = nullptr;
     std::unique_ptr<std::uint8_t[]> _buffer;
     void* _leasedMap = nullptr;
@@ -135,10 +163,14 @@ public:
     {
     }
     const std::uint8_t* next(std::size_t max, std::size_t& n) override;
+    // True once a read failed or found the file shorter (lastError() says
+    // why): the bytes stopped before the end.
+    bool failed() const { return _failed; }
 
 private:
     const InputFile& _file;
     std::uint64_t _offset = 0;
+    bool _failed = false;
     std::unique_ptr<std::uint8_t[]> _chunk;
     std::size_t _capacity = 0;
 };
@@ -196,6 +228,8 @@ public:
     // target, which is synced too. A device or FIFO is closed. Direct: closes
     // the file.
     bool commit(bool sync);
+    // True once a write failed (lastError() says why).
+    bool failed() const { return _failed; }
 
 private:
     friend bool copyFile(const InputFile& source, const std::string& target, WriteMode mode);

@@ -46,6 +46,15 @@ constexpr std::uint64_t kReadWholeOnPeek = 64 << 10;
 // From this size on a file is worth mapping under a lease rather than copying.
 constexpr std::uint64_t kLeaseMapFrom = 1 << 20;
 
+thread_local int lastErrorValue = 0;
+
+// Records why a call failed (see lastError()) and returns false.
+bool fail(int error = errno)
+{
+    lastErrorValue = error;
+    return false;
+}
+
 bool statPath(const std::string& path, struct stat& st)
 {
     return ::stat(path.c_str(), &st) == 0;
@@ -75,15 +84,15 @@ bool writeAll(int fd, const void* data, std::size_t n)
         if (w < 0 && errno == EINTR && !cancelRequested())
             continue;
         if (w <= 0)
-            return false;
+            return fail(w < 0 ? errno : ENOSPC);
         p += w;
         n -= static_cast<std::size_t>(w);
     }
     return true;
 }
 
-// Reads up to n bytes at offset; fewer only at the end of the file or on an
-// error.
+// Reads up to n bytes at offset; fewer only at the end of the file (callers
+// ask for no more than they found there: kFileChanged) or on an error.
 std::size_t readAt(int fd, void* buffer, std::size_t n, std::uint64_t offset)
 {
     std::size_t done = 0;
@@ -92,8 +101,10 @@ std::size_t readAt(int fd, void* buffer, std::size_t n, std::uint64_t offset)
             = ::pread(fd, static_cast<char*>(buffer) + done, n - done, static_cast<off_t>(offset + done));
         if (r < 0 && errno == EINTR)
             continue;
-        if (r <= 0)
+        if (r <= 0) {
+            fail(r < 0 ? errno : kFileChanged);
             break;
+        }
         done += static_cast<std::size_t>(r);
     }
     return done;
@@ -151,9 +162,9 @@ int createUniqueFile(const std::string& dir, const std::string& prefix, mode_t m
             return fd;
         }
         if (errno != EEXIST)
-            return -1;
+            return fail(), -1;
     }
-    return -1;
+    return fail(EEXIST), -1;
 }
 
 // Copies every byte of in to out, letting the kernel do the work: a reflink
@@ -176,8 +187,10 @@ bool copyContent(int in, int out, std::uint64_t size, bool cancellable = true)
             continue;
         if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))
             kernelCopy = false;
-        else if (n <= 0)
-            return n == 0 && done == size;
+        else if (n < 0)
+            return fail();
+        else if (n == 0)
+            return done == size || fail(kFileChanged);
         else
             done += static_cast<std::uint64_t>(n);
     }
@@ -191,7 +204,7 @@ bool copyContent(int in, int out, std::uint64_t size, bool cancellable = true)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
-            return false;
+            return fail();
         if (n == 0)
             return true;
         if (!writeAll(out, buffer, static_cast<std::size_t>(n)))
@@ -297,24 +310,98 @@ RemoveResult removeFile(const std::string& path)
     return errno == ENOENT || errno == ENOTDIR ? RemoveResult::Missing : RemoveResult::Failed;
 }
 
+namespace {
+
+// Opens a file of the caller's to change it. O_NONBLOCK keeps a FIFO from
+// blocking the open. It also turns waiting for a read lease (a decrypt
+// mapping the file) into EAGAIN, which only a regular file gives: that wait
+// is short, so the open waits for it.
+int openForChange(const std::string& path, int flags)
+{
+    int fd = openRetrying(path.c_str(), flags | O_NONBLOCK);
+    if (fd < 0 && errno == EAGAIN)
+        fd = openRetrying(path.c_str(), flags);
+    if (fd < 0)
+        fail();
+    return fd;
+}
+
+bool isRegular(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) || fail(kNotRegularFile);
+}
+
+std::int64_t modificationTime(const struct stat& st)
+{
+    return std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+} // namespace
+
+int lastError()
+{
+    return lastErrorValue;
+}
+
+void clearLastError()
+{
+    lastErrorValue = 0;
+}
+
+namespace {
+
+// Appends to the regular file open as fd; on a failed write the file is cut
+// back to its old size, so no partial append stays.
+bool appendTo(int fd, std::uint64_t oldSize, const void* data, std::size_t n)
+{
+    if (writeAll(fd, data, n))
+        return true;
+    const int error = errno;
+    (void)::ftruncate(fd, static_cast<off_t>(oldSize));
+    return fail(error);
+}
+
+} // namespace
+
 bool appendToFile(const std::string& path, std::uint64_t expectedSize, const void* data, std::size_t n)
 {
-    // O_NONBLOCK keeps a FIFO from blocking the open. It also turns waiting
-    // for a read lease (a decrypt mapping the file) into EAGAIN, which only
-    // a regular file gives: that wait is short, so the open waits for it.
-    int fd = openRetrying(path.c_str(), O_WRONLY | O_APPEND | O_NONBLOCK);
-    if (fd < 0 && errno == EAGAIN)
-        fd = openRetrying(path.c_str(), O_WRONLY | O_APPEND);
+    int fd = openForChange(path, O_WRONLY | O_APPEND);
     if (fd < 0)
         return false;
     struct stat st;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)
-        && static_cast<std::uint64_t>(st.st_size) == expectedSize;
-    if (ok && !writeAll(fd, data, n)) {
-        ok = false;
-        (void)::ftruncate(fd, st.st_size);
-    }
-    return ::close(fd) == 0 && ok;
+    const bool ok = (::fstat(fd, &st) == 0 || fail()) && isRegular(st)
+        && (static_cast<std::uint64_t>(st.st_size) == expectedSize || fail(kFileChanged))
+        && appendTo(fd, expectedSize, data, n);
+    return (::close(fd) == 0 || fail()) && ok;
+}
+
+bool InputFile::unchangedAt(int fd) const
+{
+    struct stat st, readSt;
+    if (::fstat(fd, &st) != 0 || ::fstat(_fd, &readSt) != 0)
+        return fail();
+    return isRegular(st)
+        && ((st.st_dev == readSt.st_dev && st.st_ino == readSt.st_ino
+                && static_cast<std::uint64_t>(st.st_size) == _size && modificationTime(st) == _modified)
+            || fail(kFileChanged));
+}
+
+bool appendToFile(const std::string& path, const InputFile& read, const void* data, std::size_t n)
+{
+    int fd = openForChange(path, O_WRONLY | O_APPEND);
+    if (fd < 0)
+        return false;
+    const bool ok = read.unchangedAt(fd) && appendTo(fd, read._size, data, n);
+    return (::close(fd) == 0 || fail()) && ok;
+}
+
+bool truncateFile(const std::string& path, const InputFile& read, std::uint64_t newSize)
+{
+    int fd = openForChange(path, O_WRONLY);
+    if (fd < 0)
+        return false;
+    const bool ok = read.unchangedAt(fd) && (::ftruncate(fd, static_cast<off_t>(newSize)) == 0 || fail());
+    return (::close(fd) == 0 || fail()) && ok;
 }
 
 bool isReadOnly(const std::string& path)
@@ -422,13 +509,14 @@ bool InputFile::open(const std::string& path)
     // O_NONBLOCK keeps a FIFO from blocking the open; such files are refused below.
     _fd = openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK);
     if (_fd < 0)
-        return false;
+        return fail();
     struct stat st;
-    if (::fstat(_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if ((::fstat(_fd, &st) != 0 && !fail()) || !isRegular(st)) {
         closeFd(_fd);
         return false;
     }
     _size = static_cast<std::uint64_t>(st.st_size);
+    _modified = modificationTime(st);
     return true;
 }
 
@@ -452,13 +540,13 @@ bool InputFile::map()
     if (_buffer || _size == 0)
         return _fd >= 0;
     if (_size > SIZE_MAX)
-        return false;
+        return fail(ENOMEM);
     // Read, not mmap: a mapped file that someone else truncates raises
     // SIGBUS in the caller. A file that shrank since open() is refused:
     // callers have decided on its size already.
     _buffer.reset(new (std::nothrow) std::uint8_t[_size]);
     if (!_buffer)
-        return false;
+        return fail(ENOMEM);
     if (readAt(_fd, _buffer.get(), static_cast<std::size_t>(_size), 0) != _size) {
         _buffer.reset();
         return false;
@@ -517,8 +605,10 @@ const std::uint8_t* FileReader::next(std::size_t max, std::size_t& n)
         _capacity = _chunk ? n : 0;
     }
     // A file cut short since it was opened gives nothing more.
-    if (n > _capacity || readAt(_file._fd, _chunk.get(), n, _offset) != n)
+    if ((n > _capacity && !fail(ENOMEM)) || readAt(_file._fd, _chunk.get(), n, _offset) != n) {
+        _failed = true;
         n = 0;
+    }
     _offset += n;
     return _chunk.get();
 }
@@ -678,11 +768,13 @@ bool OutputFile::create(const std::string& target, WriteMode mode)
     struct stat st;
     const bool exists = statPath(target, st);
     if (exists && S_ISDIR(st.st_mode))
-        return false;
+        return fail(kNotRegularFile);
     if (mode == WriteMode::Direct) {
         // A Direct file is our own: a link planted in its place is not followed.
         _fd = openRetrying(_target.c_str(), O_RDWR | O_NOFOLLOW);
-        if (_fd >= 0 && !truncateToEmpty(_fd))
+        if (_fd < 0)
+            fail();
+        else if (!truncateToEmpty(_fd) && !fail())
             closeFd(_fd);
         _empty = _fd >= 0;
         return _fd >= 0;
@@ -690,7 +782,7 @@ bool OutputFile::create(const std::string& target, WriteMode mode)
     if (exists && !S_ISREG(st.st_mode))
         return createInto(target);
     if (!followLinks(_target))
-        return false;
+        return fail(ELOOP);
     // A new file would leave the old content under the file's other names.
     if (exists && st.st_nlink > 1)
         return createOverwrite();
@@ -717,9 +809,13 @@ bool OutputFile::createInto(const std::string& target)
     // open waits for its reader.
     _fd = openRetrying(target.c_str(), O_WRONLY | O_NOCTTY);
     struct stat st;
+    if (_fd < 0)
+        fail();
     // A regular file put there since would be overwritten without being cut.
-    if (_fd >= 0 && (::fstat(_fd, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
+    else if (::fstat(_fd, &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)) {
+        fail(kNotRegularFile);
         closeFd(_fd);
+    }
     _empty = _fd >= 0;
     return _fd >= 0;
 }
@@ -730,7 +826,7 @@ bool OutputFile::createOverwrite()
     // Nothing is prepared for a file that could not be written in the end.
     struct stat st;
     if (::faccessat(AT_FDCWD, _target.c_str(), W_OK, AT_EACCESS) != 0 || !statPath(_target, st))
-        return false;
+        return fail();
     _targetDevice = st.st_dev;
     _targetInode = st.st_ino;
     const std::string dir = tempDirectory();
@@ -819,7 +915,7 @@ bool OutputFile::unmap(std::size_t used)
     unmapAll();
     if (::ftruncate(_fd, static_cast<off_t>(used)) != 0
         || ::lseek(_fd, static_cast<off_t>(used), SEEK_SET) < 0)
-        _failed = true;
+        _failed = !fail();
     _empty = used == 0 && !_failed;
     return !_failed;
 }
@@ -833,6 +929,8 @@ bool OutputFile::reset()
     }
     // Bytes a device or FIFO has taken cannot be taken back.
     _failed = _fd < 0 || _route == Route::Into || !truncateToEmpty(_fd) || ::lseek(_fd, 0, SEEK_SET) < 0;
+    if (_failed && _fd >= 0 && _route != Route::Into)
+        fail();
     _empty = !_failed;
     return !_failed;
 }
@@ -854,12 +952,12 @@ bool OutputFile::commit(bool sync)
     // A stop asked for now still leaves every existing file as it was; the
     // destruction drops the new content.
     if (cancelRequested())
-        return false;
+        return fail(ECANCELED);
     bool ok = false;
     switch (_route) {
     case Route::Direct:
     case Route::Into:
-        ok = ::close(_fd) == 0;
+        ok = ::close(_fd) == 0 || fail();
         _fd = -1;
         return ok;
     case Route::Beside:
@@ -879,17 +977,17 @@ bool OutputFile::commitBeside(bool sync)
     struct stat st;
     bool ok;
     if (statPath(_target, st))
-        ok = takeOverMetadata(_target, st, _temporary, _fd);
+        ok = takeOverMetadata(_target, st, _temporary, _fd) || fail();
     else if (_permissionsSet)
-        ok = ::fchmod(_fd, _permissions) == 0;
+        ok = ::fchmod(_fd, _permissions) == 0 || fail();
     else
-        ok = applyDefaultAcl(directoryOf(_target), _fd) || ::fchmod(_fd, 0666 & ~currentUmask()) == 0;
+        ok = applyDefaultAcl(directoryOf(_target), _fd) || ::fchmod(_fd, 0666 & ~currentUmask()) == 0 || fail();
     if (ok && sync)
-        ok = ::fdatasync(_fd) == 0;
-    ok = ::close(_fd) == 0 && ok;
+        ok = ::fdatasync(_fd) == 0 || fail();
+    ok = (::close(_fd) == 0 || fail()) && ok;
     _fd = -1;
     if (ok)
-        ok = ::rename(_temporary.c_str(), _target.c_str()) == 0;
+        ok = ::rename(_temporary.c_str(), _target.c_str()) == 0 || fail();
     if (ok)
         _temporary.clear();
     return ok;
@@ -900,7 +998,7 @@ bool OutputFile::commitOverwrite()
     // The new content is complete and on disk before the target is touched.
     struct stat st, now;
     if (::fdatasync(_fd) != 0 || ::fstat(_fd, &st) != 0)
-        return false;
+        return fail();
     const auto size = static_cast<std::uint64_t>(st.st_size);
     // O_NONBLOCK turns waiting on another's read lease into EAGAIN: wait then.
     int target = openRetrying(_target.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK);
@@ -913,14 +1011,15 @@ bool OutputFile::commitOverwrite()
     if (ok && size > 0 && ::fallocate(target, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(size)) != 0)
         ok = errno == EOPNOTSUPP || errno == ENOSYS;
     if (!ok) {
+        fail();
         closeFd(target);
         return false;
     }
     // From here the target changes. Should this fail, or the process die, the
     // whole new content stays in the temporary directory to copy again.
-    ok = copyContent(_fd, target, size, false) && ::ftruncate(target, static_cast<off_t>(size)) == 0
-        && ::fdatasync(target) == 0;
-    ok = ::close(target) == 0 && ok;
+    ok = copyContent(_fd, target, size, false)
+        && ((::ftruncate(target, static_cast<off_t>(size)) == 0 && ::fdatasync(target) == 0) || fail());
+    ok = (::close(target) == 0 || fail()) && ok;
     if (!ok)
         _temporary.clear();
     return ok;

@@ -2,6 +2,7 @@
 #include "transforms_p.h"
 
 #include "cryptedformat_p.h"
+#include "error_p.h"
 #include "targetpath_p.h"
 
 namespace korv {
@@ -60,52 +61,91 @@ bool isCrypted(platform::InputFile& in)
 // two-core machine.
 constexpr std::uint64_t kSlowestDecodeRate = 50 << 20;
 
+// A crypted source up to this size that cannot be leased is read whole, the
+// fastest way for a small file; a larger one is decoded as it is read, so
+// that memory stays bounded whatever its size.
+constexpr std::uint64_t kReadWholeUpTo = 1 << 20;
+
 // A crypted source for decoding: a large one is mapped under a lease, which
-// saves copying it, else read.
+// saves copying it; a small one is read; any other is left to be read a
+// piece at a time while it is decoded.
 bool load(platform::InputFile& in)
 {
-    return in.mapLeased() || in.map();
+    return in.mapLeased() || in.size() > kReadWholeUpTo || in.map()
+        || error::systemFailure(error::File::Source);
 }
 
 // The crypted branch once the source is loaded: decodes into out and commits
-// it. A leased source allows only the fast decoder; a block that needs more
-// is decoded again from a copy of our own.
+// it. A leased source allows only the fast decoder; a block that needs more,
+// and a source in no memory at all, is decoded as it is read.
 bool decodeInto(platform::InputFile& in, platform::OutputFile& out, bool sync)
 {
-    const auto decode = [&](format::Hold hold) {
-        return format::decodeBlock(
-            in.data() + format::kMarkerSize, in.size() - format::kMarkerSize, out, hold);
-    };
-    // Others may wait on a leased source only until the kernel's lease-break
-    // time runs out; decoding at no less than kSlowestDecodeRate, content
-    // up to this size is done well before.
-    const long seconds = in.leaseSeconds();
-    auto result = decode(
-        seconds > 0 ? format::Hold { true, std::uint64_t(seconds) * kSlowestDecodeRate } : format::Hold {});
-    if (result == format::DecodeResult::NotBrief)
-        result = in.map() ? decode(format::Hold {}) : format::DecodeResult::Corrupt;
+    using format::DecodeResult;
+    const std::uint64_t blockSize = in.size() - format::kMarkerSize;
+    format::Damage damage;
+    DecodeResult result = DecodeResult::NotBrief;
+    if (in.data()) {
+        // Others may wait on a leased source only until the kernel's
+        // lease-break time runs out; decoding at no less than
+        // kSlowestDecodeRate, content up to this size is done well before.
+        const long seconds = in.leaseSeconds();
+        const auto hold = seconds > 0 ? format::Hold { true, std::uint64_t(seconds) * kSlowestDecodeRate }
+                                      : format::Hold {};
+        result = format::decodeBlock(in.data() + format::kMarkerSize, blockSize, out, hold, &damage);
+    }
+    bool readFailed = false;
+    if (result == DecodeResult::NotBrief) {
+        // Read without a lease: a file cut short meanwhile is a short read
+        // here, never a SIGBUS.
+        in.unmapLeased();
+        platform::FileReader reader(in);
+        std::size_t marker = 0;
+        reader.next(format::kMarkerSize, marker);
+        result = format::decodeBlock(reader, blockSize, out, &damage);
+        readFailed = reader.failed();
+    }
     // Given back before the commit, which may sync: nobody waits on it longer.
     in.close();
-    return result == format::DecodeResult::Ok && out.commit(sync);
+    switch (result) {
+    case DecodeResult::Ok:
+        return out.commit(sync) || error::systemFailure(error::File::Target);
+    case DecodeResult::Corrupt:
+        if (readFailed)
+            return error::systemFailure(error::File::Source);
+        return error::failure(error::File::Source, KFsErrorCode::Corrupt, damage.what,
+            static_cast<std::int64_t>(format::kMarkerSize + damage.offset));
+    case DecodeResult::NoMemory:
+        return error::failure(error::File::Source, KFsErrorCode::IoError, "out of memory");
+    case DecodeResult::SinkFailed:
+    case DecodeResult::NotBrief:
+        break;
+    }
+    return error::systemFailure(error::File::Target);
 }
 
 } // namespace
 
 bool cryptFile(const std::string& target, const std::string& source, platform::WriteMode mode, Sync sync)
 {
+    using error::File;
     platform::InputFile in;
+    if (!in.open(source))
+        return error::systemFailure(File::Source);
     // Decide from the size before reading: the format stores a 32-bit length.
-    if (!in.open(source) || in.size() > format::kMaxPlainSize)
-        return false;
+    if (in.size() > format::kMaxPlainSize)
+        return error::failure(
+            File::Source, KFsErrorCode::TooLarge, "content of 4 GiB or more cannot be crypted");
 
     PreparedTarget prepared(target, mode);
     platform::OutputFile out;
     platform::FileReader plain(in);
-    if (!out.create(target, mode) || !format::encode(plain, in.size(), out))
-        return false;
+    if (!out.create(target, mode))
+        return error::systemFailure(File::Target);
+    if (!format::encode(plain, in.size(), out))
+        return error::systemFailure(plain.failed() ? File::Source : File::Target);
     const bool flush = mode == platform::WriteMode::Replace
         && (sync == Sync::Always || syncBeforeRename(source, target, mode));
-    return prepared.written(out.commit(flush));
+    return prepared.written(out.commit(flush)) || error::systemFailure(File::Target);
 }
 
 bool decryptFile(
@@ -113,13 +153,13 @@ bool decryptFile(
 {
     platform::InputFile in;
     if (!in.open(source))
-        return false;
+        return error::systemFailure(error::File::Source);
     const bool replace = mode == platform::WriteMode::Replace;
 
     if (!isCrypted(in)) {
         PreparedTarget prepared(target, mode);
         if (!prepared.written(platform::copyFile(in, target, mode)))
-            return false;
+            return error::systemFailure(error::File::Target);
         // The copy carries the source's permissions, a read-only one too.
         if (replace)
             platform::clearReadOnly(target);
@@ -132,8 +172,9 @@ bool decryptFile(
         return false;
     PreparedTarget prepared(target, mode);
     platform::OutputFile out;
-    if (!out.create(target, mode)
-        || !prepared.written(decodeInto(in, out, syncBeforeRename(source, target, mode))))
+    if (!out.create(target, mode))
+        return error::systemFailure(error::File::Target);
+    if (!prepared.written(decodeInto(in, out, syncBeforeRename(source, target, mode))))
         return false;
     if (crypted)
         *crypted = true;
@@ -144,7 +185,7 @@ bool decryptFile(const std::string& source, platform::OutputFile& workingCopy, b
 {
     platform::InputFile in;
     if (!in.open(source))
-        return false;
+        return error::systemFailure(error::File::Source);
     const bool isCryptedSource = isCrypted(in);
     const bool ok = isCryptedSource ? load(in) && decodeInto(in, workingCopy, false)
                                     : platform::copyInto(in, workingCopy) && workingCopy.commit(false);

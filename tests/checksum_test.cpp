@@ -1,8 +1,10 @@
 // The checksum trailer: check values, round trips, refused files and failed
 // writes that must leave the file as it was.
 #include "CFileSystem.h"
+#include "crc16_p.h"
 #include "testutil.h"
 
+#include <QByteArrayView>
 #include <QDir>
 
 #include <atomic>
@@ -10,6 +12,8 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace korvtest;
@@ -18,6 +22,40 @@ class Checksum : public TempDirTest {
 protected:
     QString qpath(const std::string& name) const { return QString::fromStdString(path(name)); }
 };
+
+namespace {
+
+quint16 qtChecksum(const std::string& data)
+{
+    return qChecksum(QByteArrayView(data.data(), static_cast<qsizetype>(data.size())));
+}
+
+quint16 incremental(const std::string& data, std::size_t split)
+{
+    korv::Crc16X25 crc;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(data.data());
+    crc.update(p, split);
+    crc.update(p + split, data.size() - split);
+    return crc.value();
+}
+
+} // namespace
+
+// The trailer's values are qChecksum's, however the bytes are handed over:
+// at every split the table-driven sum agrees with Qt, including the bytes
+// that run before and after its eight-byte steps.
+TEST(Crc16X25, EqualsQChecksumOnDataSplitAtEveryOffset)
+{
+    for (const std::string& data : { std::string("123456789"), noiseContent(301, 7), textContent(97) }) {
+        const quint16 expected = qtChecksum(data);
+        for (std::size_t split = 0; split <= data.size(); ++split)
+            ASSERT_EQ(incremental(data, split), expected) << data.size() << " bytes split at " << split;
+    }
+    EXPECT_EQ(incremental("123456789", 4), 0x906E);
+    const std::string large = noiseContent(1 << 20, 3);
+    EXPECT_EQ(incremental(large, 12345), qtChecksum(large));
+    EXPECT_EQ(korv::Crc16X25().value(), 0);
+}
 
 TEST_F(Checksum, TrailerIsTheBigEndianCrc16X25)
 {
@@ -45,6 +83,45 @@ TEST_F(Checksum, RoundTripRestoresTheBytesAndStacksTrailers)
         EXPECT_EQ(permissions(path("f")), 0640u);
     }
     EXPECT_EQ(listDirectory(root()), std::vector<std::string> { "f" });
+}
+
+// Stripping cuts the trailer off the file itself, so everything that belongs
+// to the file rather than to its bytes stays: inode, other links, attributes.
+TEST_F(Checksum, RemovalCutsTheSameFileAndVerificationChangesNothing)
+{
+    const std::string body = noiseContent(200000, 5);
+    writeFile(path("f"), body);
+    ASSERT_EQ(::link(path("f").c_str(), path("link").c_str()), 0);
+    const bool xattrs = ::setxattr(path("f").c_str(), "user.korv", "kept", 4, 0) == 0;
+    EXPECT_TRUE(CFileSystem::addCheckSum(qpath("f"), nullptr));
+    const std::string withTrailer = readFile(path("f"));
+    struct stat before, after;
+    ASSERT_EQ(::stat(path("f").c_str(), &before), 0);
+
+    KFsError error;
+    EXPECT_TRUE(CFileSystem::verifyCheckSum(qpath("f"), &error));
+    EXPECT_TRUE(error.ok());
+    EXPECT_EQ(readFile(path("f")), withTrailer);
+
+    EXPECT_TRUE(CFileSystem::removeCheckSum(qpath("f"), &error));
+    EXPECT_TRUE(error.ok());
+    ASSERT_EQ(::stat(path("f").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_nlink, 2u);
+    EXPECT_EQ(readFile(path("link")), body);
+    if (xattrs) {
+        char value[8] = {};
+        EXPECT_EQ(::getxattr(path("f").c_str(), "user.korv", value, sizeof value), 4);
+        EXPECT_STREQ(value, "kept");
+    }
+
+    // Without a trailer now: verification and removal refuse, file as it was.
+    EXPECT_FALSE(CFileSystem::verifyCheckSum(qpath("f"), &error));
+    EXPECT_EQ(error.code, KFsErrorCode::ChecksumMismatch);
+    EXPECT_FALSE(CFileSystem::removeCheckSum(qpath("f"), &error));
+    EXPECT_EQ(error.code, KFsErrorCode::ChecksumMismatch);
+    EXPECT_EQ(error.path, qpath("f"));
+    EXPECT_EQ(readFile(path("f")), body);
 }
 
 TEST_F(Checksum, ShortMismatchedAndMissingFilesAreLeftAlone)
@@ -129,10 +206,10 @@ TEST_F(Checksum, FailedWritesLeaveTheFileAsItWas)
         0);
     EXPECT_EQ(readFile(path("f")), body);
 
-    // Stripping writes the body anew: a limit below its size stops it.
+    // Stripping cuts the file in place: it needs no room, so a limit far
+    // below the file's size does not stop it, and nothing is left beside it.
     CFileSystem::addCheckSum(qpath("f"));
-    const std::string withTrailer = readFile(path("f"));
-    EXPECT_EQ(runWithFileSizeLimit(500, [&] { return CFileSystem::removeCheckSum(qpath("f")) ? 1 : 0; }), 0);
-    EXPECT_EQ(readFile(path("f")), withTrailer);
+    EXPECT_EQ(runWithFileSizeLimit(1, [&] { return CFileSystem::removeCheckSum(qpath("f")) ? 1 : 0; }), 1);
+    EXPECT_EQ(readFile(path("f")), body);
     EXPECT_EQ(listDirectory(root()), std::vector<std::string> { "f" });
 }

@@ -4,6 +4,7 @@
 #include "testutil.h"
 
 #include <algorithm>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -161,5 +162,33 @@ TEST_F(Platform, AppendOnlyToTheExpectedSizeAndNeverHalfway)
     EXPECT_EQ(readFile(path("f")), "bodyxy");
     EXPECT_EQ(
         runWithFileSizeLimit(8, [&] { return platform::appendToFile(path("f"), 6, "1234", 4) ? 1 : 0; }), 0);
+    EXPECT_EQ(readFile(path("f")), "bodyxy");
+}
+
+// A trailer is added to, or cut from, only the file that was read, as it
+// was read: not one written meanwhile (same size, new content) nor another
+// file put in its place.
+TEST_F(Platform, AppendAndTruncateOnlyAFileUnchangedSinceItWasRead)
+{
+    writeFile(path("f"), "body");
+    platform::InputFile read;
+    ASSERT_TRUE(read.open(path("f")));
+    EXPECT_TRUE(platform::truncateFile(path("f"), read, 4));
+    writeFile(path("other"), "body");
+    ASSERT_EQ(::rename(path("other").c_str(), path("f").c_str()), 0);
+    EXPECT_FALSE(platform::appendToFile(path("f"), read, "xy", 2));
+    EXPECT_EQ(platform::lastError(), platform::kFileChanged);
+
+    platform::InputFile again;
+    ASSERT_TRUE(again.open(path("f")));
+    // A later modification time stands for a write of the same size.
+    const timespec later[2] = { { 0, UTIME_OMIT }, { 2000000000, 0 } };
+    ASSERT_EQ(::utimensat(AT_FDCWD, path("f").c_str(), later, 0), 0);
+    EXPECT_FALSE(platform::truncateFile(path("f"), again, 2));
+    EXPECT_EQ(readFile(path("f")), "body");
+
+    platform::InputFile current;
+    ASSERT_TRUE(current.open(path("f")));
+    EXPECT_TRUE(platform::appendToFile(path("f"), current, "xy", 2));
     EXPECT_EQ(readFile(path("f")), "bodyxy");
 }
