@@ -22,6 +22,7 @@ namespace {
 
 constexpr std::size_t kInputChunk = 256 << 10;
 constexpr std::size_t kOutputChunk = 256 << 10;
+constexpr std::size_t kMinOutputChunk = 16 << 10;
 // Writes smaller than this are gathered before they are deflated.
 constexpr std::size_t kGatherWrites = 64 << 10;
 constexpr qint64 kHeaderSize = qint64(format::kMarkerSize + format::kLengthSize);
@@ -106,6 +107,7 @@ struct KFsCryptedDevice::Private {
     format::Inflater inflater;
     format::AccessIndex index;
     std::unique_ptr<std::uint8_t[]> in, out;
+    std::size_t inCapacity = 0, outCapacity = 0;
     qint64 inOffset = 0; // of in[0], in the file
     std::size_t inPos = 0, inSize = 0;
     bool inLast = false;
@@ -206,8 +208,13 @@ bool KFsCryptedDevice::Private::openInput()
     failureReported = false;
     readPos = 0;
     if (crypted) {
-        in.reset(new std::uint8_t[kInputChunk]);
-        out.reset(new std::uint8_t[kOutputChunk]);
+        // Small files get small buffers: opening one costs less.
+        const qint64 inputSize
+            = source ? (source->isSequential() ? -1 : source->size() - sourceStart) : qint64(file.size());
+        inCapacity = inputSize < 0 ? kInputChunk : std::size_t(std::clamp<qint64>(inputSize, 1, kInputChunk));
+        outCapacity = std::size_t(std::clamp<qint64>(stored, kMinOutputChunk, kOutputChunk));
+        in.reset(new std::uint8_t[inCapacity]);
+        out.reset(new std::uint8_t[outCapacity]);
         index.clear();
         restart(nullptr);
     }
@@ -237,7 +244,7 @@ bool KFsCryptedDevice::Private::fill()
     while (outSize == 0) {
         if (inPos == inSize && !inLast) {
             inOffset += qint64(inSize);
-            const qint64 got = input(inOffset, in.get(), kInputChunk);
+            const qint64 got = input(inOffset, in.get(), inCapacity);
             if (got < 0) {
                 failedAt = outStart;
                 fail(KFsErrorCode::IoError, QStringLiteral("the file cannot be read"), inOffset);
@@ -277,17 +284,17 @@ bool KFsCryptedDevice::Private::fill()
 // decoding forward, or from the nearest access point before it.
 bool KFsCryptedDevice::Private::moveTo(qint64 pos)
 {
-    readPos = pos;
-    if (pos >= outStart && pos <= outEnd())
-        return true;
-    const auto* point = index.before(std::uint64_t(pos));
-    const qint64 pointAt = point ? qint64(point->outputOffset()) : 0;
-    if (pos < outStart || pointAt > outEnd()) {
-        if (source && source->isSequential())
-            return false;
-        restart(point);
+    if (pos < outStart || pos > outEnd()) {
+        const auto* point = index.before(std::uint64_t(pos));
+        const qint64 pointAt = point ? qint64(point->outputOffset()) : 0;
+        if (pos < outStart || pointAt > outEnd()) {
+            if (source && source->isSequential())
+                return false;
+            restart(point);
+        }
+        while (outEnd() < pos && fill()) { }
     }
-    while (outEnd() < pos && fill()) { }
+    readPos = pos;
     return true;
 }
 
@@ -380,9 +387,11 @@ bool KFsCryptedDevice::open(OpenMode mode)
         korv::createParentDirectories(d->target);
         d->output.reset(new platform::OutputFile);
         d->encoder.reset(new format::Encoder(*d->output));
+        errno = 0;
         bool ok = d->output->create(d->target, platform::WriteMode::Replace) && d->encoder->begin(0);
         if (!ok)
-            d->failSystem(platform::lastError());
+            d->failSystem(
+                platform::lastError() == 0 && platform::exists(d->target) ? ENODEV : platform::lastError());
         d->writing = ok;
         if (ok && append) {
             std::unique_ptr<char[]> buffer(new char[kOutputChunk]);
@@ -463,7 +472,7 @@ bool KFsCryptedDevice::atEnd() const
     if (!d->reading)
         return true;
     if (!d->crypted)
-        return d->end >= 0 ? d->readPos >= d->end : QIODevice::atEnd();
+        return d->end >= 0 ? d->readPos >= d->end : d->readPos >= d->headSize && d->source->atEnd();
     return bytesAvailable() == 0 && (d->failedAt < 0 || d->failureReported);
 }
 
@@ -471,9 +480,12 @@ qint64 KFsCryptedDevice::bytesAvailable() const
 {
     if (!d->reading)
         return 0;
-    if (!d->crypted)
-        return d->end >= 0 ? std::max<qint64>(d->end - d->readPos, 0) : d->source->bytesAvailable();
-    if (d->readPos >= d->outEnd() && d->readPos == d->outEnd())
+    if (!d->crypted) {
+        if (d->end >= 0)
+            return std::max<qint64>(d->end - d->readPos, 0);
+        return std::max<qint64>(d->headSize - d->readPos, 0) + d->source->bytesAvailable();
+    }
+    if (d->readPos == d->outEnd())
         d->fill();
     return std::max<qint64>(d->outEnd() - d->readPos, 0);
 }

@@ -263,7 +263,7 @@ void AccessIndex::clear()
 
 DecodeResult decodeStream(ByteSource& source, ByteSink& sink)
 {
-    constexpr std::size_t kChunk = 1 << 20;
+    constexpr std::size_t kChunk = 256 << 10;
     if (!sink.reset())
         return DecodeResult::SinkFailed;
     std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kChunk]);
