@@ -255,8 +255,8 @@ bool KFsCryptedDevice::Private::fill()
             inLast = got == 0 || (!source && inOffset + got >= qint64(file.size()));
         }
         std::size_t used = 0, produced = 0;
-        const auto status = inflater.step(
-            in.get() + inPos, inSize - inPos, inLast, used, out.get(), kOutputChunk, produced);
+        const auto status
+            = inflater.step(in.get() + inPos, inSize - inPos, inLast, used, out.get(), outCapacity, produced);
         inPos += used;
         outSize = produced;
         index.offer(inflater);
