@@ -5,7 +5,9 @@
 import os
 import zlib
 
-from __main__ import MB, Case, Group, wall
+# bench.py runs as the main program and imports this module before it has
+# defined what is used here: looked up when called.
+import __main__ as bench
 
 SMALL_SIZE = 4096
 SMALL_ROUNDS = 1000
@@ -42,28 +44,28 @@ def groups(args, text):
     with open(text.plain, "rb") as f, open(small_plain, "wb") as g:
         g.write(f.read(SMALL_SIZE))
     os.system(f"'{tool}' crypt '{small_plain}' '{small_crypted}'")
-    out = f"{d}/device-out"
+    out = f"{d}/out"  # the name bench.py removes at the end
     size = text.plain_size
     return [
-        Group(f"device read text {size / MB:.0f} MB", size, args.rounds, [
-            Case("device 64 KiB reads", [tool, "read", text.crypted, out], out, expected["whole"]),
-            Case("decrypt + read", [tool, "decrypt-read", text.crypted, f"{d}/device-tmp", out], out,
+        bench.Group(f"device read text {size / bench.MB:.0f} MB", size, args.rounds, [
+            bench.Case("device 64 KiB reads", [tool, "read", text.crypted, out], out, expected["whole"]),
+            bench.Case("decrypt + read", [tool, "decrypt-read", text.crypted, f"{d}/device-tmp", out], out,
                  expected["whole"]),
-            Case("idle (start memory)", [tool, "idle", out], out, expected["idle"]),
+            bench.Case("idle (start memory)", [tool, "idle", out], out, expected["idle"]),
         ]),
-        Group(f"device small {SMALL_SIZE} B x{SMALL_ROUNDS}", SMALL_SIZE * SMALL_ROUNDS, args.rounds, [
-            Case("device open/read/close", [tool, "small-device", small_crypted, str(SMALL_ROUNDS), out], out,
+        bench.Group(f"device small {SMALL_SIZE} B x{SMALL_ROUNDS}", SMALL_SIZE * SMALL_ROUNDS, args.rounds, [
+            bench.Case("device open/read/close", [tool, "small-device", small_crypted, str(SMALL_ROUNDS), out], out,
                  expected["small"]),
-            Case("handle + working copy", [tool, "small-handle", small_crypted, str(SMALL_ROUNDS), out], out,
+            bench.Case("handle + working copy", [tool, "small-handle", small_crypted, str(SMALL_ROUNDS), out], out,
                  expected["small"]),
         ]),
-        Group(f"device seek {SEEKS} x 1 KiB in {size / MB:.0f} MB", size, args.rounds, [
-            Case("device random reads", [tool, "seek", text.crypted, str(SEEKS), out], out, expected["seek"]),
-            Case("device sequential read", [tool, "read", text.crypted, out], out, expected["whole"]),
+        bench.Group(f"device seek {SEEKS} x 1 KiB in {size / bench.MB:.0f} MB", size, args.rounds, [
+            bench.Case("device random reads", [tool, "seek", text.crypted, str(SEEKS), out], out, expected["seek"]),
+            bench.Case("device sequential read", [tool, "read", text.crypted, out], out, expected["whole"]),
         ]),
-        Group(f"device write text {size / MB:.0f} MB", size, args.crypt_rounds, [
-            Case("device 64 KiB writes", [tool, "write", text.plain, out], out, text.crypted),
-            Case("crypt", [tool, "crypt", text.plain, out], out, text.crypted),
+        bench.Group(f"device write text {size / bench.MB:.0f} MB", size, args.crypt_rounds, [
+            bench.Case("device 64 KiB writes", [tool, "write", text.plain, out], out, text.crypted),
+            bench.Case("crypt", [tool, "crypt", text.plain, out], out, text.crypted),
         ], warm_up=False),
     ]
 
@@ -81,7 +83,7 @@ def checks(all_groups):
         ours, peer = g.ours, g.cases[1]
         kind = g.title.split()[1]
         limit = {"read": 1.0, "small": 0.5, "seek": 2.0, "write": 1.05}[kind]
-        result.append((f"{g.title}: {ours.name} / {peer.name}", f"device {kind}", wall(ours) / wall(peer), limit))
+        result.append((f"{g.title}: {ours.name} / {peer.name}", f"device {kind}", bench.wall(ours) / bench.wall(peer), limit))
         if kind == "read":
             above = max(s[3] for s in ours.samples) - max(s[3] for s in g.case("idle (start memory)").samples)
             result.append((f"{g.title}: peak RSS above start / 16 MB", "device memory", above / RSS_ABOVE_START, 1.0))

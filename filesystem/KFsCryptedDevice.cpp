@@ -23,6 +23,8 @@ namespace {
 constexpr std::size_t kInputChunk = 256 << 10;
 constexpr std::size_t kOutputChunk = 256 << 10;
 constexpr std::size_t kMinOutputChunk = 16 << 10;
+// Reads at least this large are decoded straight into the caller's buffer.
+constexpr qint64 kDirectRead = 64 << 10;
 // Writes smaller than this are gathered before they are deflated.
 constexpr std::size_t kGatherWrites = 64 << 10;
 constexpr qint64 kHeaderSize = qint64(format::kMarkerSize + format::kLengthSize);
@@ -133,6 +135,8 @@ struct KFsCryptedDevice::Private {
     // Up to n bytes of the file at offset; -1 when they cannot be read.
     qint64 input(qint64 offset, std::uint8_t* buffer, std::size_t n);
     bool openInput();
+    std::size_t decode(std::uint8_t* target, std::size_t capacity);
+    // Replaces the piece held by the next one; false when there is none.
     bool fill();
     void restart(const format::Inflater::AccessPoint* point);
     bool moveTo(qint64 pos);
@@ -234,31 +238,33 @@ void KFsCryptedDevice::Private::restart(const format::Inflater::AccessPoint* poi
     outSize = 0;
 }
 
-// Replaces the content held by the next piece; false when there is none.
-bool KFsCryptedDevice::Private::fill()
+// Decodes the content that follows the piece held into target, which
+// becomes the piece; 0 at the end or at a failure.
+std::size_t KFsCryptedDevice::Private::decode(std::uint8_t* target, std::size_t capacity)
 {
-    if ((end >= 0 && outEnd() >= end) || (failedAt >= 0 && outEnd() >= failedAt))
-        return false;
-    outStart = outEnd();
+    const qint64 at = outEnd();
+    outStart = at;
     outSize = 0;
-    while (outSize == 0) {
+    if ((end >= 0 && at >= end) || (failedAt >= 0 && at >= failedAt))
+        return 0;
+    std::size_t produced = 0;
+    while (produced == 0) {
         if (inPos == inSize && !inLast) {
             inOffset += qint64(inSize);
             const qint64 got = input(inOffset, in.get(), inCapacity);
             if (got < 0) {
-                failedAt = outStart;
+                failedAt = at;
                 fail(KFsErrorCode::IoError, QStringLiteral("the file cannot be read"), inOffset);
-                return false;
+                return 0;
             }
             inSize = std::size_t(got);
             inPos = 0;
             inLast = got == 0 || (!source && inOffset + got >= qint64(file.size()));
         }
-        std::size_t used = 0, produced = 0;
+        std::size_t used = 0;
         const auto status
-            = inflater.step(in.get() + inPos, inSize - inPos, inLast, used, out.get(), outCapacity, produced);
+            = inflater.step(in.get() + inPos, inSize - inPos, inLast, used, target, capacity, produced);
         inPos += used;
-        outSize = produced;
         index.offer(inflater);
         if (status == format::Inflater::Status::End) {
             end = qint64(inflater.outputOffset());
@@ -277,7 +283,13 @@ bool KFsCryptedDevice::Private::fill()
             break;
         }
     }
-    return outSize > 0;
+    outSize = produced;
+    return produced;
+}
+
+bool KFsCryptedDevice::Private::fill()
+{
+    return decode(out.get(), outCapacity) > 0;
 }
 
 // Makes the content at pos the next to be read: from the piece held, by
@@ -537,8 +549,23 @@ qint64 KFsCryptedDevice::readData(char* data, qint64 maxSize)
     }
     qint64 done = 0;
     while (done < maxSize) {
-        if (d->readPos >= d->outEnd() && !d->fill())
-            break;
+        if (d->readPos >= d->outEnd()) {
+            // A large read decodes straight into the caller's memory, which
+            // then holds the piece: it is not held here any more.
+            if (maxSize - done >= kDirectRead && d->readPos == d->outEnd()) {
+                const std::size_t n
+                    = d->decode(reinterpret_cast<std::uint8_t*>(data + done), std::size_t(maxSize - done));
+                d->outStart += qint64(n);
+                d->outSize = 0;
+                done += qint64(n);
+                d->readPos += qint64(n);
+                if (n == 0)
+                    break;
+                continue;
+            }
+            if (!d->fill())
+                break;
+        }
         const qint64 n = std::min(maxSize - done, d->outEnd() - d->readPos);
         std::memcpy(data + done, d->out.get() + (d->readPos - d->outStart), std::size_t(n));
         done += n;

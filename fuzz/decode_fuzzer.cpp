@@ -60,10 +60,10 @@ void checkStreaming(const std::uint8_t* data, std::size_t size, korvfuzz::Expect
     buffer.open(QIODevice::ReadOnly);
     KFsCryptedDevice device(&buffer);
     KORV_FUZZ_CHECK(device.open(QIODevice::ReadOnly));
-    QByteArray content, piece(1 << 16, Qt::Uninitialized);
+    QByteArray content, piece(1 << 17, Qt::Uninitialized);
     qint64 done = 0, got = 0;
     for (std::size_t i = 0;; ++i) {
-        got = device.read(piece.data(), 1 + data[i % size] * 97);
+        got = device.read(piece.data(), 1 + data[i % size] * 401);
         if (got <= 0)
             break;
         content.append(piece.constData(), got);
