@@ -106,7 +106,7 @@ struct KFsCryptedDevice::Private {
 
     // Reading a crypted file: the decoder, its access points, its input and
     // the last piece of content it gave.
-    format::Inflater inflater;
+    std::unique_ptr<format::Inflater> inflater; // made when first needed
     format::AccessIndex index;
     std::unique_ptr<std::uint8_t[]> in, out;
     std::size_t inCapacity = 0, outCapacity = 0;
@@ -135,6 +135,7 @@ struct KFsCryptedDevice::Private {
     // Up to n bytes of the file at offset; -1 when they cannot be read.
     qint64 input(qint64 offset, std::uint8_t* buffer, std::size_t n);
     bool openInput();
+    bool decodeWhole();
     std::size_t decode(std::uint8_t* target, std::size_t capacity);
     // Replaces the piece held by the next one; false when there is none.
     bool fill();
@@ -199,7 +200,12 @@ bool KFsCryptedDevice::Private::openInput()
             failSystem(platform::lastError());
             return false;
         }
-        headSize = qint64(file.read(0, head, sizeof head));
+        // The first chunk, the header with it, in one read.
+        inCapacity = std::size_t(std::clamp<std::uint64_t>(file.size(), 1, kInputChunk));
+        in.reset(new std::uint8_t[inCapacity]);
+        inSize = file.read(0, in.get(), inCapacity);
+        headSize = std::min<qint64>(qint64(inSize), kHeaderSize);
+        std::memcpy(head, in.get(), std::size_t(headSize));
     }
     crypted = format::hasMarker(head, std::size_t(headSize));
     stored = -1;
@@ -211,26 +217,88 @@ bool KFsCryptedDevice::Private::openInput()
     failedAt = -1;
     failureReported = false;
     readPos = 0;
-    if (crypted) {
-        // Small files get small buffers: opening one costs less.
-        const qint64 inputSize
-            = source ? (source->isSequential() ? -1 : source->size() - sourceStart) : qint64(file.size());
-        inCapacity = inputSize < 0 ? kInputChunk : std::size_t(std::clamp<qint64>(inputSize, 1, kInputChunk));
-        outCapacity = std::size_t(std::clamp<qint64>(stored, kMinOutputChunk, kOutputChunk));
-        in.reset(new std::uint8_t[inCapacity]);
-        out.reset(new std::uint8_t[outCapacity]);
-        index.clear();
+    if (!crypted)
+        return true;
+    outCapacity = std::size_t(std::clamp<qint64>(stored, kMinOutputChunk, kOutputChunk));
+    out.reset(new std::uint8_t[outCapacity]);
+    index.clear();
+    outStart = 0;
+    outSize = 0;
+    if (!source) {
+        // A small file read whole: the whole-buffer decoder does it faster
+        // than setting up the streaming one. Anything it cannot do the
+        // streaming decoder does, and says where it failed.
+        if (inSize == file.size() && decodeWhole())
+            return true;
+        const std::size_t first = inSize;
         restart(nullptr);
+        inOffset = 0;
+        inPos = std::size_t(headSize);
+        inSize = first;
+        inLast = first == file.size();
+        return true;
     }
+    const qint64 inputSize = source->isSequential() ? -1 : source->size() - sourceStart;
+    inCapacity = inputSize < 0 ? kInputChunk : std::size_t(std::clamp<qint64>(inputSize, 1, kInputChunk));
+    in.reset(new std::uint8_t[inCapacity]);
+    restart(nullptr);
+    return true;
+}
+
+bool KFsCryptedDevice::Private::decodeWhole()
+{
+    // Content the piece buffer holds, decoded into it.
+    class PieceSink final : public korv::ByteSink {
+    public:
+        PieceSink(std::uint8_t* piece, std::size_t capacity)
+            : _piece(piece)
+            , _capacity(capacity)
+        {
+        }
+        bool write(const void* data, std::size_t n) override
+        {
+            if (n > _capacity - size)
+                return false;
+            std::memcpy(_piece + size, data, n);
+            size += n;
+            return true;
+        }
+        std::uint8_t* map(std::size_t n) override { return n <= _capacity ? _piece : nullptr; }
+        bool unmap(std::size_t used) override
+        {
+            size = used;
+            return true;
+        }
+        bool reset() override
+        {
+            size = 0;
+            return true;
+        }
+        std::size_t size = 0;
+
+    private:
+        std::uint8_t* _piece;
+        std::size_t _capacity;
+    };
+    PieceSink sink(out.get(), outCapacity);
+    const format::Hold fastOnly { true, outCapacity };
+    if (stored <= 0
+        || format::decodeBlock(in.get() + format::kMarkerSize, inSize - format::kMarkerSize, sink, fastOnly)
+            != format::DecodeResult::Ok)
+        return false;
+    outSize = sink.size;
+    end = qint64(sink.size);
     return true;
 }
 
 void KFsCryptedDevice::Private::restart(const format::Inflater::AccessPoint* point)
 {
+    if (!inflater)
+        inflater.reset(new format::Inflater);
     if (point)
-        inflater.restore(*point);
+        inflater->restore(*point);
     else
-        inflater.reset();
+        inflater->reset();
     inOffset = kHeaderSize + qint64(point ? point->inputOffset() : 0);
     inPos = inSize = 0;
     inLast = false;
@@ -263,23 +331,23 @@ std::size_t KFsCryptedDevice::Private::decode(std::uint8_t* target, std::size_t 
         }
         std::size_t used = 0;
         const auto status
-            = inflater.step(in.get() + inPos, inSize - inPos, inLast, used, target, capacity, produced);
+            = inflater->step(in.get() + inPos, inSize - inPos, inLast, used, target, capacity, produced);
         inPos += used;
-        index.offer(inflater);
+        index.offer(*inflater);
         if (status == format::Inflater::Status::End) {
-            end = qint64(inflater.outputOffset());
+            end = qint64(inflater->outputOffset());
             break;
         }
         if (status == format::Inflater::Status::Corrupt) {
             // A zero length ahead of what is no stream (a checksum trailer,
             // say) is the empty content, as decrypt reads it.
-            if (stored == 0 && inflater.outputOffset() == 0) {
+            if (stored == 0 && inflater->outputOffset() == 0) {
                 end = 0;
                 break;
             }
-            failedAt = qint64(inflater.outputOffset());
-            fail(KFsErrorCode::Corrupt, QString::fromLatin1(inflater.problem()),
-                kHeaderSize + qint64(inflater.problemOffset()));
+            failedAt = qint64(inflater->outputOffset());
+            fail(KFsErrorCode::Corrupt, QString::fromLatin1(inflater->problem()),
+                kHeaderSize + qint64(inflater->problemOffset()));
             break;
         }
     }

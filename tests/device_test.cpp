@@ -73,7 +73,10 @@ private:
 
 } // namespace
 
-class Device : public TempDirTest { };
+class Device : public TempDirTest {
+protected:
+    void checkDamage(const std::string& plain);
+};
 
 TEST_F(Device, ReadsThroughQtStreamsAndPlainFilesAsTheyAre)
 {
@@ -149,7 +152,14 @@ TEST_F(Device, OpenFailsWithAReason)
 // meets it fails (never a clean end) and the error says where.
 TEST_F(Device, DamageFailsTheReadThatMeetsIt)
 {
-    const std::string plain = textContent(3 << 20, 7) + noiseContent(1 << 20, 7);
+    // A small file, decoded whole at open, and one streamed.
+    for (const std::string& plain :
+        { textContent(50000, 7), textContent(3 << 20, 7) + noiseContent(1 << 20, 7) })
+        checkDamage(plain);
+}
+
+void Device::checkDamage(const std::string& plain)
+{
     const std::string good = qtCrypted(plain);
     struct Damage {
         const char* name;
@@ -169,7 +179,7 @@ TEST_F(Device, DamageFailsTheReadThatMeetsIt)
         { "Adler-32 mismatch", adler, std::int64_t(good.size() - 4), std::int64_t(good.size() - 4) },
     };
     for (const Damage& damage : damages) {
-        SCOPED_TRACE(damage.name);
+        SCOPED_TRACE(std::string(damage.name) + " of " + std::to_string(plain.size()));
         writeFile(path("damaged.kr"), damage.file);
         KFsCryptedDevice device(QString::fromStdString(path("damaged.kr")));
         ASSERT_TRUE(device.open(QIODevice::ReadOnly));
