@@ -158,7 +158,7 @@ qint64 KFsCryptedDevice::Private::input(qint64 offset, std::uint8_t* buffer, std
         std::memcpy(buffer, head + offset, std::size_t(done));
     }
     offset += done;
-    if (done == qint64(n) || offset < sourcePos)
+    if (done == qint64(n))
         return done;
     if (offset != sourcePos) {
         if (source->isSequential() || !source->seek(sourceStart + offset))

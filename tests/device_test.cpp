@@ -6,6 +6,7 @@
 #include "inflater_p.h"
 #include "testutil.h"
 
+#include <QBuffer>
 #include <QDataStream>
 #include <QTextStream>
 #include <cstring>
@@ -105,6 +106,17 @@ TEST_F(Device, ReadsThroughQtStreamsAndPlainFilesAsTheyAre)
     ASSERT_TRUE(overPipe.open(QIODevice::ReadOnly));
     EXPECT_TRUE(overPipe.isSequential());
     EXPECT_TRUE(str(overPipe.readAll()) == text);
+    EXPECT_FALSE(overPipe.seek(0));
+
+    // A source that can seek lets the device go back.
+    QByteArray crypted = bytes(qtCrypted(text));
+    QBuffer buffer(&crypted);
+    buffer.open(QIODevice::ReadOnly);
+    KFsCryptedDevice overBuffer(&buffer);
+    ASSERT_TRUE(overBuffer.open(QIODevice::ReadOnly));
+    EXPECT_EQ(overBuffer.readAll().size(), qint64(text.size()));
+    ASSERT_TRUE(overBuffer.seek(5));
+    EXPECT_EQ(str(overBuffer.read(10)), text.substr(5, 10));
 }
 
 TEST_F(Device, WritesWhatQDataStreamReadsBack)
