@@ -23,6 +23,8 @@ struct Failure {
 
 thread_local Failure current;
 
+} // namespace
+
 KFsErrorCode codeOf(int platformError)
 {
     switch (platformError) {
@@ -58,8 +60,6 @@ QString messageOf(int platformError)
         return qt_error_string(platformError);
     }
 }
-
-} // namespace
 
 void begin()
 {

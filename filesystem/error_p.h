@@ -11,6 +11,10 @@ namespace korv::error {
 // The file a failure concerns.
 enum class File { Source, Target };
 
+// The code and the message of a platform error (platform::lastError()).
+KFsErrorCode codeOf(int platformError);
+QString messageOf(int platformError);
+
 // Starts a call on this thread: forgets earlier failures, the platform's too.
 void begin();
 // Notes that the call fails on file for the reason the platform recorded

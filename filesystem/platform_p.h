@@ -128,6 +128,9 @@ public:
     // Ends a mapping of mapLeased() and gives the lease back; the file stays
     // open for reading. Nothing to do without one.
     void unmapLeased();
+    // Reads up to n bytes at offset without loading the file; fewer only at
+    // its end or on an error.
+    std::size_t read(std::uint64_t offset, void* buffer, std::size_t n) const;
     // Gives the file back: ends a mapping and its lease, frees the bytes.
     void close();
     std::uint64_t size() const { return _size; }
@@ -207,6 +210,9 @@ public:
     const std::string& path() const { return _target; }
 
     bool write(const void* data, std::size_t n) override;
+    // Overwrites n bytes already written, at offset (a length in a header
+    // known only at the end); the next write() still appends.
+    bool writeAt(std::uint64_t offset, const void* data, std::size_t n);
     // Sets the content to n zero bytes and maps them for writing, with the
     // disk space reserved and the pages faulted in; nullptr when the file cannot be
     // sized, reserved or mapped (the caller then uses write(), which reports

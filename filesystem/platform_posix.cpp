@@ -597,6 +597,11 @@ void InputFile::unmapLeased()
     _data = nullptr;
 }
 
+std::size_t InputFile::read(std::uint64_t offset, void* buffer, std::size_t n) const
+{
+    return _fd < 0 ? 0 : readAt(_fd, buffer, n, offset);
+}
+
 const std::uint8_t* FileReader::next(std::size_t max, std::size_t& n)
 {
     n = static_cast<std::size_t>(std::min<std::uint64_t>(max, _file._size - _offset));
@@ -874,6 +879,24 @@ bool OutputFile::write(const void* data, std::size_t n)
     return !_failed;
 }
 
+bool OutputFile::writeAt(std::uint64_t offset, const void* data, std::size_t n)
+{
+    auto p = static_cast<const char*>(data);
+    while (!_failed && n > 0) {
+        const ssize_t w = ::pwrite(_fd, p, n, static_cast<off_t>(offset));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            _failed = !fail(w < 0 ? errno : ENOSPC);
+        else {
+            p += w;
+            n -= static_cast<std::size_t>(w);
+            offset += static_cast<std::uint64_t>(w);
+        }
+    }
+    return !_failed;
+}
+
 std::uint8_t* OutputFile::map(std::size_t n)
 {
     // A device or FIFO takes its bytes in order, through write().
@@ -981,7 +1004,8 @@ bool OutputFile::commitBeside(bool sync)
     else if (_permissionsSet)
         ok = ::fchmod(_fd, _permissions) == 0 || fail();
     else
-        ok = applyDefaultAcl(directoryOf(_target), _fd) || ::fchmod(_fd, 0666 & ~currentUmask()) == 0 || fail();
+        ok = applyDefaultAcl(directoryOf(_target), _fd) || ::fchmod(_fd, 0666 & ~currentUmask()) == 0
+            || fail();
     if (ok && sync)
         ok = ::fdatasync(_fd) == 0 || fail();
     ok = (::close(_fd) == 0 || fail()) && ok;
