@@ -52,6 +52,9 @@ void installStopHandlers()
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A reader of stdout that goes away must not kill a conversion midway:
+    // the write sees EPIPE instead and the batch stops as for a signal.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 std::size_t runJobs(std::size_t count, int threads, const std::function<void(std::size_t)>& job)
