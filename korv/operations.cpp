@@ -333,6 +333,12 @@ std::string infoHeader()
 
 FileResult processFile(const Options& options, const FileItem& item)
 {
+    // A FIFO or device named on the command line is refused before the
+    // library sees it: reading one could wait forever.
+    struct stat st;
+    if (options.command != Command::Info && options.command != Command::Test
+        && ::stat(item.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return failed(item.path, S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file");
     switch (options.command) {
     case Command::Decrypt:
     case Command::Crypt:

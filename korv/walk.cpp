@@ -1,6 +1,7 @@
 // Walking trees with the names as bytes (they need not be UTF-8).
 #include "walk.h"
 
+#include "jobs.h"
 #include "output.h"
 
 #include <algorithm>
@@ -75,6 +76,8 @@ public:
 private:
     void entry(const std::string& path, const std::string& relative)
     {
+        if (stopFlag().load())
+            return;
         struct stat st;
         if (::lstat(path.c_str(), &st) != 0) {
             Output::instance().error(path, std::strerror(errno));
