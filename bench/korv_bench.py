@@ -130,7 +130,7 @@ def groups(args, text):
     same = lambda o: same_trees(o, f"{small}/plain")  # noqa: E731
     # KorvDecrypt creates the missing directories of its target itself.
     per_file = f"cd {small}/crypted && find . -type f"
-    tree_rounds = 1 if args.quick else 3
+    tree_rounds = 1 if args.quick else min(3, args.rounds)
     result = [bench.Group(f"korv decrypt tree {count} files", 0, tree_rounds, [
         TreeCase("korv decrypt -r --to", [korv, "decrypt", "-r", "-q", "--to", out, f"{small}/crypted"], out, same),
         TreeCase("find -exec KorvDecrypt", ["sh", "-c", f"{per_file} -exec {kd} {{}} {out}/{{}} \\; >/dev/null"],
