@@ -244,28 +244,36 @@ TEST_F(Korv, CatStreamsFilesAndStandardInputAndStopsAtDamage)
     EXPECT_EQ(plain.compare(0, r.out.size(), r.out), 0) << "the bytes before the damage are the content";
 }
 
-// `korv cat big | head`: the reader leaving is no error.
-TEST_F(Korv, CatIntoAClosedPipeEndsQuietly)
+// `korv cat big | head`, `korv crypt -v -r | head`: the reader leaving is
+// no error, and a batch stops with every file whole.
+TEST_F(Korv, AReaderThatLeavesEndsCatAndBatchesQuietly)
 {
-    writeFile(tree("big.kr"), qtCrypted(textContent(20 << 20)));
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(fds[1], 1);
+    const auto intoClosedPipe = [&](const std::vector<std::string>& args) {
+        int fds[2];
+        EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+        const pid_t pid = start(args, "/dev/fd/" + std::to_string(fds[1]), _err);
+        ::close(fds[1]);
+        char buffer[100];
+        EXPECT_EQ(::read(fds[0], buffer, sizeof buffer), ssize_t(sizeof buffer));
         ::close(fds[0]);
-        const int e = ::open(_err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(e, 2);
-        ::execl(KORV_PATH, KORV_PATH, "cat", tree("big.kr").c_str(), nullptr);
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    char buffer[100];
-    EXPECT_EQ(::read(fds[0], buffer, sizeof buffer), ssize_t(sizeof buffer));
-    ::close(fds[0]);
-    const int status = waitFor(pid);
+        return waitFor(pid);
+    };
+    writeFile(path("big.kr"), qtCrypted(textContent(20 << 20)));
+    int status = intoClosedPipe({ "cat", path("big.kr") });
     EXPECT_TRUE(status == 0 || status == 141) << status;
     EXPECT_EQ(readFile(_err), "");
+
+    // More report lines than a pipe holds, so korv is still writing.
+    const std::string name(200, 'n');
+    for (int i = 0; i < 400; ++i)
+        writeFile(tree(name + std::to_string(i)), "content");
+    EXPECT_EQ(intoClosedPipe({ "crypt", "-r", "-v", "-j", "2", tree() }), 141);
+    EXPECT_EQ(readFile(_err), "");
+    EXPECT_EQ(listDirectory(tree()).size(), 400u);
+    for (int i = 0; i < 400; ++i) {
+        const std::string now = readFile(tree(name + std::to_string(i)));
+        EXPECT_TRUE(now == "content" || now == qtCrypted("content")) << i;
+    }
 }
 
 TEST_F(Korv, TestNamesBadFilesAndWarnsAboutAWrongStoredLength)
