@@ -48,7 +48,6 @@ void installStopHandlers()
     struct sigaction action { };
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
-    // The second Ctrl-C is not caught: whoever presses it wants out now.
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);

@@ -21,9 +21,8 @@ void requestStop(int status);
 int stopStatus();
 
 // SIGINT and SIGTERM raise the stop flag for batch work; a second signal
-// ends the process at once (every replaced file is still whole, as the
-// library replaces files in one step). SIGPIPE is ignored: a closed stdout
-// stops the batch as well, with status 141.
+// ends the process at once, for whoever wants out whatever it costs.
+// SIGPIPE is ignored: a closed stdout stops the batch as well, with status 141.
 void installStopHandlers();
 
 // Runs job(0) … job(count - 1) on `threads` threads (1: on this one), in
