@@ -316,7 +316,7 @@ bool openSource(const std::string& path, bool allowSpecial, Source& source, std:
         }
         source.device = std::make_unique<KFsCryptedDevice>(source.file.get());
     }
-    if (!source.device->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+    if (!source.device->open(QIODevice::ReadOnly)) {
         error = deviceError(*source.device);
         return false;
     }
