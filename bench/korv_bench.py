@@ -46,8 +46,8 @@ def small_tree(args, count):
 
 def large_tree(args, text):
     """The text corpus cut into 4 MB files (few MB each, as the goal says)."""
-    root = f"{args.scratch}/korv-large"
     total = 40_000_000 if args.quick else 400_000_000
+    root = f"{args.scratch}/korv-large-{total}"
     if not os.path.exists(f"{root}/done"):
         shutil.rmtree(root, ignore_errors=True)
         os.makedirs(f"{root}/plain")
