@@ -96,6 +96,15 @@ std::string targetOf(const Options& o, const FileItem& item)
     return item.path;
 }
 
+// The file a conversion's failure is about, as the user named it: the
+// target when the library says so (no room, not writable), else the source.
+const std::string& concerned(const KFsError& e, const std::string& source, const std::string& target)
+{
+    const bool aboutTarget
+        = target != source && e.path == QFile::decodeName(QByteArray::fromStdString(target));
+    return aboutTarget ? target : source;
+}
+
 std::string verboseLine(
     const std::string& path, const std::string& target, const char* what, const FileResult& r)
 {
@@ -130,12 +139,12 @@ FileResult convert(const Options& o, const FileItem& item)
             return r;
         }
         if (!KFsCryptedFile::crypt(target, item.path, &e))
-            return failed(item.path, e);
+            return failed(concerned(e, item.path, target), e);
         what = "crypted";
     } else {
         bool crypted = false;
         if (!KFsCryptedFile::decrypt(item.path, target, &crypted, &e))
-            return failed(item.path, e);
+            return failed(concerned(e, item.path, target), e);
         if (!crypted && inPlace) {
             r.outcome = Outcome::Skipped;
             if (o.verbose)
