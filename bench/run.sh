@@ -1,20 +1,31 @@
 #!/usr/bin/env bash
 # Builds the benchmark programs and runs the whole-process benchmark, then the
 # in-process Google Benchmark cases. Options go to bench.py (--quick, --rounds N,
-# --scratch DIR, --keep); --no-micro skips the in-process cases; --bounded also
-# runs bench/bounded.py (files of 4 GB under a memory cgroup; see its --help).
+# --scratch DIR, --keep); --no-micro skips the in-process cases; --korv runs
+# only the korv tool's benchmark (bench/korv_bench.py), --no-korv skips it;
+# --bounded also runs bench/bounded.py (files of 4 GB under a memory cgroup;
+# see its --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 micro=1
+korv=1
+base=1
 bounded=0
 args=()
 for a in "$@"; do
-    if [ "$a" = --no-micro ]; then micro=0; elif [ "$a" = --bounded ]; then bounded=1; else args+=("$a"); fi
+    case "$a" in
+    --no-micro) micro=0 ;;
+    --korv) base=0 micro=0 ;;
+    --no-korv) korv=0 ;;
+    --bounded) bounded=1 ;;
+    *) args+=("$a") ;;
+    esac
 done
 scripts/install-deps.sh pigz gzip coreutils python3
 cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKORV_BUILD_BENCHMARKS=ON -DKORV_BUILD_TESTS=OFF >/dev/null
 cmake --build build-bench -j2 >/dev/null
-python3 bench/bench.py --build build-bench "${args[@]}"
+if [ "$base" = 1 ]; then python3 bench/bench.py --build build-bench "${args[@]}"; fi
+if [ "$korv" = 1 ]; then python3 bench/korv_bench.py --build build-bench "${args[@]}"; fi
 if [ "$micro" = 1 ]; then
     min_time=0.5
     [[ " ${args[*]} " == *" --quick "* ]] && min_time=0.05

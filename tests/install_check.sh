@@ -11,6 +11,11 @@ cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 printf 'install check\n' >"$scratch/plain.txt"
 env -u LD_LIBRARY_PATH "$scratch/prefix/bin/KorvDecrypt" "$scratch/plain.txt" "$scratch/copy.txt" >/dev/null
 cmp "$scratch/plain.txt" "$scratch/copy.txt"
+# korv finds the library by itself as well.
+env -u LD_LIBRARY_PATH "$scratch/prefix/bin/korv" crypt -q -o "$scratch/korv.kr" "$scratch/plain.txt"
+env -u LD_LIBRARY_PATH "$scratch/prefix/bin/korv" decrypt -q -o "$scratch/korv.txt" "$scratch/korv.kr"
+cmp "$scratch/plain.txt" "$scratch/korv.txt"
+[ -f "$scratch/prefix/share/man/man1/korv.1" ]
 cmake -S "$top/tests/consumer" -B "$scratch/consumer" -DCMAKE_PREFIX_PATH="$scratch/prefix" >/dev/null
 cmake --build "$scratch/consumer" >/dev/null
 "$scratch/consumer/consumer" "$scratch/plain.txt" "$scratch/crypted.kr" "$scratch/back.txt"

@@ -13,7 +13,7 @@ for lib in libqt6core6 zlib1g libdeflate0; do
     grep -q "$lib" <<<"$depends" || { echo "package does not depend on $lib: $depends"; exit 1; }
 done
 dpkg-deb -x "$deb" "$scratch/root"
-for f in usr/bin/KorvDecrypt usr/include/KorvFileSystem/KFsCryptedFile.h \
+for f in usr/bin/KorvDecrypt usr/bin/korv usr/share/man/man1/korv.1 usr/include/KorvFileSystem/KFsCryptedFile.h \
          usr/include/KorvFileSystem/CFileSystem.h usr/share/man/man1/KorvDecrypt.1; do
     [ -e "$scratch/root/$f" ] || { echo "package lacks $f"; exit 1; }
 done
@@ -22,4 +22,5 @@ for f in KorvFileSystemConfig.cmake KorvFileSystem.pc libKorvFileSystem.so.1; do
 done
 env -u LD_LIBRARY_PATH "$scratch/root/usr/bin/KorvDecrypt" "$top/samples/sample.kr" "$scratch/sample.txt" >/dev/null
 head -n 1 "$scratch/sample.txt" | grep -q "KorvFileSystem sample"
+env -u LD_LIBRARY_PATH "$scratch/root/usr/bin/korv" info --json "$top/samples/sample.kr" | grep -q '"crypted":true'
 echo "package check: OK ($(basename "$deb"))"

@@ -1,0 +1,45 @@
+// What korv does to one file for each subcommand, and the reading of crypted
+// content through the library's device that cat and test share.
+#pragma once
+
+#include "options.h"
+#include "progress.h"
+#include "walk.h"
+
+#include <QFile>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class KFsCryptedDevice;
+
+namespace korv {
+
+struct FileResult {
+    Outcome outcome = Outcome::Done;
+    std::uint64_t bytesIn = 0;
+    std::uint64_t bytesOut = 0;
+    std::string report; // for stdout, whole lines (may be empty)
+};
+
+// Runs the subcommand of `options` on one file. Failures and notes are
+// printed at once; the report line is the caller's to print in order.
+FileResult processFile(const Options& options, const FileItem& item);
+
+// The column heads of `korv info` without --json.
+std::string infoHeader();
+
+// An open device on the plain content of `path` ("-": standard input).
+// Regular files go by name when Qt can represent it; other names, standard
+// input and (with allowSpecial) pipes go through a file descriptor.
+struct Source {
+    std::unique_ptr<QFile> file;
+    std::unique_ptr<KFsCryptedDevice> device;
+    ~Source();
+};
+bool openSource(const std::string& path, bool allowSpecial, Source& source, std::string& error);
+
+// The reason the device gives for its last failure.
+std::string deviceError(const KFsCryptedDevice& device);
+
+} // namespace korv
