@@ -244,6 +244,11 @@ bool encode(ByteSource& source, std::uint64_t n, ByteSink& sink)
     return ok && sink.write(trailer, sizeof trailer);
 }
 
+std::uint32_t storedLength(const std::uint8_t* block)
+{
+    return readBigEndian32(block);
+}
+
 DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink, Hold hold, Damage* damage)
 {
     // stored length
