@@ -259,6 +259,11 @@ bool Encoder::finish()
     return _ok;
 }
 
+std::uint32_t storedLength(const std::uint8_t* block)
+{
+    return readBigEndian32(block);
+}
+
 DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink, Hold hold, Damage* damage)
 {
     // stored length

@@ -79,6 +79,9 @@ struct Hold {
     std::uint64_t maxContent = 0;
 };
 
+// The plain length stored in a block's first kLengthSize bytes: a hint only.
+std::uint32_t storedLength(const std::uint8_t* block);
+
 // Where a block turned out corrupt, for the caller's report.
 struct Damage {
     std::uint64_t offset = 0; // from the start of the block

@@ -26,6 +26,9 @@ bool sameFile(const std::string& a, const std::string& b);
 bool exists(const std::string& path);
 // Creates one directory (the umask applies); false when it cannot.
 bool makeDirectory(const std::string& path);
+// How long others wait on a read lease at most before the kernel lets them
+// go ahead anyway (its lease-break-time), in seconds; 0 when unknown.
+long leaseBreakSeconds();
 
 class InputFile;
 class OutputFile;

@@ -237,6 +237,8 @@ bool populateWritable(std::uint8_t* p, std::size_t n)
     return true;
 }
 
+} // namespace
+
 long leaseBreakSeconds()
 {
     int fd = openRetrying("/proc/sys/fs/lease-break-time", O_RDONLY);
@@ -250,6 +252,8 @@ long leaseBreakSeconds()
     text[n] = '\0';
     return std::strtol(text, nullptr, 10);
 }
+
+namespace {
 
 // A read lease: while it is held, another process that opens the file for
 // writing or truncates it waits until it is given back, and none is granted

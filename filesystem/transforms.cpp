@@ -61,18 +61,39 @@ bool isCrypted(platform::InputFile& in)
 // two-core machine.
 constexpr std::uint64_t kSlowestDecodeRate = 50 << 20;
 
-// A crypted source up to this size that cannot be leased is read whole, the
-// fastest way for a small file; a larger one is decoded as it is read, so
-// that memory stays bounded whatever its size.
-constexpr std::uint64_t kReadWholeUpTo = 1 << 20;
+// A crypted source below this size is read whole, the fastest way for a
+// small file; a larger one that cannot be leased is decoded as it is read,
+// so that memory stays bounded whatever its size.
+constexpr std::uint64_t kReadWholeBelow = 1 << 20;
+
+// Others may wait on a leased source only until the kernel's lease-break
+// time runs out; decoding at no less than kSlowestDecodeRate, content up to
+// this size is done well before.
+std::uint64_t leasedContentLimit(long seconds)
+{
+    return std::uint64_t(seconds) * kSlowestDecodeRate;
+}
+
+// A source whose stored length says its content is beyond a lease's limit
+// is not mapped: its pages would be faulted in only to be given back.
+bool contentFitsALease(platform::InputFile& in)
+{
+    std::uint8_t header[format::kMarkerSize + format::kLengthSize];
+    return in.peek(header, sizeof header) == sizeof header
+        && format::storedLength(header + format::kMarkerSize)
+        <= leasedContentLimit(platform::leaseBreakSeconds());
+}
 
 // A crypted source for decoding: a large one is mapped under a lease, which
 // saves copying it; a small one is read; any other is left to be read a
 // piece at a time while it is decoded.
 bool load(platform::InputFile& in)
 {
-    return in.mapLeased() || in.size() > kReadWholeUpTo || in.map()
-        || error::systemFailure(error::File::Source);
+    if (in.size() < kReadWholeBelow)
+        return in.map() || error::systemFailure(error::File::Source);
+    if (contentFitsALease(in))
+        in.mapLeased();
+    return true;
 }
 
 // The crypted branch once the source is loaded: decodes into out and commits
@@ -85,12 +106,8 @@ bool decodeInto(platform::InputFile& in, platform::OutputFile& out, bool sync)
     format::Damage damage;
     DecodeResult result = DecodeResult::NotBrief;
     if (in.data()) {
-        // Others may wait on a leased source only until the kernel's
-        // lease-break time runs out; decoding at no less than
-        // kSlowestDecodeRate, content up to this size is done well before.
         const long seconds = in.leaseSeconds();
-        const auto hold = seconds > 0 ? format::Hold { true, std::uint64_t(seconds) * kSlowestDecodeRate }
-                                      : format::Hold {};
+        const auto hold = seconds > 0 ? format::Hold { true, leasedContentLimit(seconds) } : format::Hold {};
         result = format::decodeBlock(in.data() + format::kMarkerSize, blockSize, out, hold, &damage);
     }
     bool readFailed = false;
