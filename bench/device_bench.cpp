@@ -10,6 +10,8 @@
 //                                                 open, read whole, close, again
 //   device_bench write <plain> <crypted>          the device, in 64 KiB writes
 //   device_bench crypt <plain> <crypted>          KFsCryptedFile::crypt
+//   device_bench crypt-sync <plain> <crypted>     the same, then fsync: the
+//                                                 device's commit syncs
 //   device_bench idle <digest>                    nothing: the memory at start
 #include <KFsCryptedDevice.h>
 #include <KFsCryptedFile.h>
@@ -22,7 +24,9 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <libdeflate.h>
+#include <unistd.h>
 
 namespace {
 
@@ -135,8 +139,14 @@ int main(int argc, char* argv[])
         }
         return n == 0 && device.commit() ? 0 : fail("commit", device.errorString());
     }
-    if (mode == "crypt" && argc == 4)
-        return KFsCryptedFile::crypt(argv[3], argv[2]) ? 0 : fail("crypt");
+    if ((mode == "crypt" || mode == "crypt-sync") && argc == 4) {
+        if (!KFsCryptedFile::crypt(argv[3], argv[2]))
+            return fail("crypt");
+        if (mode == "crypt")
+            return 0;
+        const int fd = ::open(argv[3], O_RDONLY | O_CLOEXEC);
+        return fd >= 0 && ::fdatasync(fd) == 0 && ::close(fd) == 0 ? 0 : fail("sync");
+    }
     std::fprintf(stderr, "usage: see the head of device_bench.cpp\n");
     return 2;
 }

@@ -66,6 +66,7 @@ def groups(args, text):
         bench.Group(f"device write text {size / bench.MB:.0f} MB", size, args.crypt_rounds, [
             bench.Case("device 64 KiB writes", [tool, "write", text.plain, out], out, text.crypted),
             bench.Case("crypt", [tool, "crypt", text.plain, out], out, text.crypted),
+            bench.Case("crypt + fdatasync", [tool, "crypt-sync", text.plain, out], out, text.crypted),
         ], warm_up=False),
     ]
 

@@ -56,7 +56,10 @@ public:
     // not read yet. Writing: the bytes written so far.
     qint64 size() const override;
     bool seek(qint64 pos) override;
+    // Reading a crypted file: false while damage not yet reported by a read
+    // lies ahead, so that the read that meets it happens.
     bool atEnd() const override;
+    // The bytes decoded and not read yet (a piece is decoded when none is).
     qint64 bytesAvailable() const override;
 
     // Writing: finishes the stream, writes the length, syncs the new file
