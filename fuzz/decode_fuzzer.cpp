@@ -123,8 +123,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const format::DecodeResult result = format::decodeBlock(data, size, sink);
     KORV_FUZZ_CHECK(result != format::DecodeResult::SinkFailed);
 
-    // The streaming decoder is zlib's: where zlib and libdeflate may differ
-    // (Either) it need not agree with the in-memory decode.
+    // Where zlib and the other decoders may differ (Either: Huffman code sets
+    // zlib refuses), the streaming decode need not agree with the in-memory one.
     MemorySink streamed;
     TrickleSource source(data, size);
     const format::DecodeResult streamedResult = format::decodeBlock(source, size, streamed);
