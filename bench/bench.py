@@ -13,6 +13,8 @@ import subprocess
 import sys
 import zlib
 
+import device_bench
+
 MB = 1e6
 MEMORY_SLACK = 16 << 20
 
@@ -144,7 +146,7 @@ def groups(args, text, binary):
             Case("zlib compress2", [f"{b}/bench/peer_zlib_crypt", c.plain, out], out, c.crypted),
             Case("gzip -6", ["gzip", "-6", "-c", c.plain], out, c.plain, to_stdout=True, unzip=True),
         ], limit, warm_up=False))
-    return result
+    return result + device_bench.groups(args, text)
 
 
 def measure(all_groups):
@@ -202,6 +204,8 @@ def summary(all_groups):
     """The goals, as ratios of medians: ours over the peer, against the limit."""
     checks = []  # (label, short label, value, limit)
     for g in all_groups:
+        if device_bench.owns(g):
+            continue
         ours, peers = g.ours, g.cases[1:]
         short = g.title.rsplit(" ", 2)[0]
         if g.title.startswith("decrypt"):
@@ -220,6 +224,7 @@ def summary(all_groups):
             peak = max(s[3] for s in ours.samples)
             checks.append((f"{g.title} peak RSS / (plain + crypted + 16 MB)", f"{short} memory",
                            peak / g.memory_limit, 1.0))
+    checks += device_bench.checks(all_groups)
     print("\ngoals (ratio of medians; limit):")
     for label, _, value, limit in checks:
         print(f"  {label:<62} {value:5.2f}  <= {limit:.2f}  {'ok' if value <= limit else 'MISSED'}")

@@ -49,12 +49,15 @@ public:
     // committed; use commit() to keep it.
     void close() override;
     bool isSequential() const override;
-    // Reading: the plain size once the end of the stream has been reached,
-    // until then the larger of the stored length and what was decoded so
-    // far. Writing: the bytes written so far.
+    // Reading: the plain size. The stored length is only a hint, so the
+    // first call before the end of the stream has been reached decodes it to
+    // its end (access points make the way back cheap); a stream that turns
+    // out corrupt counts up to the damage. Sequential: the bytes decoded and
+    // not read yet. Writing: the bytes written so far.
     qint64 size() const override;
     bool seek(qint64 pos) override;
     bool atEnd() const override;
+    qint64 bytesAvailable() const override;
 
     // Writing: finishes the stream, writes the length, syncs the new file
     // and renames it over fileName(). False, with fileName() as it was and

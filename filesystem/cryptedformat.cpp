@@ -152,55 +152,108 @@ bool encode(ByteSource& source, std::uint64_t n, ByteSink& sink)
 {
     if (n > kMaxPlainSize)
         return false;
-    const std::uint8_t header[] = { kMarker[0], kMarker[1], std::uint8_t(n >> 24), std::uint8_t(n >> 16),
-        std::uint8_t(n >> 8), std::uint8_t(n) };
-    if (!sink.write(header, sizeof header))
+    Encoder encoder(sink);
+    if (!encoder.begin(static_cast<std::uint32_t>(n)))
         return false;
-    // qCompress writes the length alone for empty content, without a stream.
-    if (n == 0)
-        return true;
+    // The plain bytes come a chunk at a time, summed and deflated while they
+    // are in the cache.
+    std::uint64_t left = n;
+    while (left > 0) {
+        std::size_t got = 0;
+        const std::uint8_t* p
+            = source.next(static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk)), got);
+        if (got == 0 || !encoder.write(p, got))
+            return false;
+        left -= got;
+    }
+    return encoder.finish();
+}
 
+struct Encoder::Stream {
+    z_stream z {};
+    std::unique_ptr<std::uint8_t[]> buffer;
+    ~Stream() { deflateEnd(&z); }
+};
+
+Encoder::Encoder(ByteSink& sink)
+    : _sink(sink)
+{
+}
+
+Encoder::~Encoder() = default;
+
+bool Encoder::begin(std::uint32_t length)
+{
+    const std::uint8_t header[] = { kMarker[0], kMarker[1], std::uint8_t(length >> 24),
+        std::uint8_t(length >> 16), std::uint8_t(length >> 8), std::uint8_t(length) };
+    return _ok = _ok && _sink.write(header, sizeof header);
+}
+
+bool Encoder::start()
+{
     // Same parameters as compress2() at the default level, so the bytes are
     // identical to qCompress. deflate's output depends neither on how the
     // output space nor on how the input is handed to it (it waits for a full
-    // lookahead before each decision), so the plain bytes come a chunk at a
-    // time, summed and deflated while they are in the cache. zlib's own
-    // header and trailer are written here: our Adler-32 is several times
-    // faster than the one zlib runs while it deflates.
-    z_stream z {};
-    if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, kDefaultMemLevel, Z_DEFAULT_STRATEGY)
-        != Z_OK)
+    // lookahead before each decision), so the content may come in pieces of
+    // any size. zlib's own header and trailer are written here: our Adler-32
+    // is several times faster than the one zlib runs while it deflates.
+    _stream.reset(new (std::nothrow) Stream);
+    if (!_stream)
         return false;
-    std::unique_ptr<std::uint8_t[]> buffer(new (std::nothrow) std::uint8_t[kChunk]);
-    bool ok = buffer && sink.write(kZlibHeaderDefault, sizeof kZlibHeaderDefault);
-    std::uint32_t adler = 1;
-    std::uint64_t left = n;
-    int rc = Z_OK;
-    while (ok && rc != Z_STREAM_END) {
-        if (z.avail_in == 0 && left > 0) {
-            std::size_t got = 0;
-            const std::uint8_t* p
-                = source.next(static_cast<std::size_t>(std::min<std::uint64_t>(left, kChunk)), got);
-            if (got == 0) {
-                ok = false;
-                break;
-            }
-            adler = libdeflate_adler32(adler, p, got);
-            z.next_in = const_cast<Bytef*>(p);
-            z.avail_in = static_cast<uInt>(got);
-            left -= got;
-        }
-        z.next_out = buffer.get();
-        z.avail_out = kChunk;
-        rc = deflate(&z, left == 0 ? Z_FINISH : Z_NO_FLUSH);
-        const std::size_t produced = kChunk - z.avail_out;
-        if (rc == Z_STREAM_ERROR || (produced > 0 && !sink.write(buffer.get(), produced)))
-            ok = false;
+    if (deflateInit2(
+            &_stream->z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -MAX_WBITS, kDefaultMemLevel, Z_DEFAULT_STRATEGY)
+        != Z_OK) {
+        _stream.reset();
+        return false;
     }
-    deflateEnd(&z);
-    const std::uint8_t trailer[] = { std::uint8_t(adler >> 24), std::uint8_t(adler >> 16),
-        std::uint8_t(adler >> 8), std::uint8_t(adler) };
-    return ok && sink.write(trailer, sizeof trailer);
+    _stream->buffer.reset(new (std::nothrow) std::uint8_t[kChunk]);
+    return _stream->buffer && _sink.write(kZlibHeaderDefault, sizeof kZlibHeaderDefault);
+}
+
+bool Encoder::run(int flush)
+{
+    z_stream& z = _stream->z;
+    int rc;
+    do {
+        z.next_out = _stream->buffer.get();
+        z.avail_out = kChunk;
+        rc = deflate(&z, flush);
+        const std::size_t produced = kChunk - z.avail_out;
+        if (rc == Z_STREAM_ERROR || (produced > 0 && !_sink.write(_stream->buffer.get(), produced)))
+            return false;
+    } while (z.avail_in > 0 || z.avail_out == 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
+    return true;
+}
+
+bool Encoder::write(const std::uint8_t* plain, std::size_t n)
+{
+    if (!_ok || n == 0)
+        return _ok;
+    // qCompress writes the length alone for empty content, without a stream:
+    // the stream starts with the first byte.
+    if (n > kMaxPlainSize - _size || (!_stream && !start()))
+        return _ok = false;
+    _adler = libdeflate_adler32(_adler, plain, n);
+    _size += n;
+    z_stream& z = _stream->z;
+    z.next_in = const_cast<Bytef*>(plain);
+    while (_ok && n > 0) {
+        z.avail_in = static_cast<uInt>(std::min<std::size_t>(n, 1u << 30));
+        n -= z.avail_in;
+        _ok = run(Z_NO_FLUSH);
+    }
+    return _ok;
+}
+
+bool Encoder::finish()
+{
+    if (!_ok || !_stream)
+        return _ok;
+    const std::uint8_t trailer[] = { std::uint8_t(_adler >> 24), std::uint8_t(_adler >> 16),
+        std::uint8_t(_adler >> 8), std::uint8_t(_adler) };
+    _ok = run(Z_FINISH) && _sink.write(trailer, sizeof trailer);
+    _stream.reset();
+    return _ok;
 }
 
 DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink, Hold hold)

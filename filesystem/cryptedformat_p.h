@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "bytesink_p.h"
 
@@ -23,6 +24,37 @@ bool encode(const std::uint8_t* plain, std::size_t n, ByteSink& sink);
 // The same for n plain bytes that source hands out; false when it gives
 // fewer.
 bool encode(ByteSource& source, std::uint64_t n, ByteSink& sink);
+
+// Encodes plain content handed over a piece at a time into sink, byte for
+// byte as encode() does. The length written first is the caller's guess;
+// when the content turns out to have another length the caller writes the
+// right one at kMarkerSize (the sink is a file) before it keeps the bytes.
+class Encoder {
+public:
+    explicit Encoder(ByteSink& sink);
+    ~Encoder();
+    Encoder(const Encoder&) = delete;
+    Encoder& operator=(const Encoder&) = delete;
+
+    // Writes the marker and the length.
+    bool begin(std::uint32_t length);
+    // False once anything failed, content of kMaxPlainSize bytes or more included.
+    bool write(const std::uint8_t* plain, std::size_t n);
+    // Ends the stream: its last bytes and the Adler-32.
+    bool finish();
+    std::uint64_t size() const { return _size; }
+
+private:
+    bool start();
+    bool run(int flush);
+
+    ByteSink& _sink;
+    struct Stream;
+    std::unique_ptr<Stream> _stream;
+    std::uint64_t _size = 0;
+    std::uint32_t _adler = 1;
+    bool _ok = true;
+};
 
 // Content below this size is decoded in memory and handed to the sink at
 // once, which costs less than sizing, reserving and mapping an output file;

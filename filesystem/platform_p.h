@@ -29,6 +29,11 @@ bool makeDirectory(const std::string& path);
 class InputFile;
 class OutputFile;
 
+// Why the last failed call of this thread failed, as the system says it
+// (the error number; 0 for none), and that number's text.
+int lastError();
+std::string errorText(int error);
+
 // The system temporary directory (TMPDIR when set, else /tmp), its bytes as
 // they are, made canonical; empty when it names no directory.
 std::string tempDirectory();
@@ -98,6 +103,9 @@ public:
     // How long others wait on the lease at most before the kernel lets them
     // go ahead anyway (its lease-break-time); 0 when not leased.
     long leaseSeconds() const { return _leaseSeconds; }
+    // Reads up to n bytes at offset without loading the file; fewer only at
+    // its end or on an error.
+    std::size_t read(std::uint64_t offset, void* buffer, std::size_t n) const;
     // Gives the file back: ends a mapping and its lease, frees the bytes.
     void close();
     std::uint64_t size() const { return _size; }
@@ -160,6 +168,9 @@ public:
     const std::string& path() const { return _target; }
 
     bool write(const void* data, std::size_t n) override;
+    // Overwrites n bytes already written, at offset (a length in a header
+    // known only at the end); the next write() still appends.
+    bool writeAt(std::uint64_t offset, const void* data, std::size_t n);
     // Sets the content to n zero bytes and maps them for writing, with the
     // disk space reserved and the pages faulted in; nullptr when the file cannot be
     // sized, reserved or mapped (the caller then uses write(), which reports

@@ -302,6 +302,16 @@ bool appendToFile(const std::string& path, std::uint64_t expectedSize, const voi
     return ::close(fd) == 0 && ok;
 }
 
+int lastError()
+{
+    return errno;
+}
+
+std::string errorText(int error)
+{
+    return std::strerror(error);
+}
+
 bool isReadOnly(const std::string& path)
 {
     struct stat st;
@@ -397,9 +407,11 @@ bool InputFile::open(const std::string& path)
     _fd = openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK);
     if (_fd < 0)
         return false;
-    struct stat st;
+    struct stat st { };
     if (::fstat(_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int error = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
         closeFd(_fd);
+        errno = error;
         return false;
     }
     _size = static_cast<std::uint64_t>(st.st_size);
@@ -481,6 +493,11 @@ void InputFile::unmapLeased()
     _leasedMap = nullptr;
     _leaseSeconds = 0;
     _data = nullptr;
+}
+
+std::size_t InputFile::read(std::uint64_t offset, void* buffer, std::size_t n) const
+{
+    return _fd < 0 ? 0 : readAt(_fd, buffer, n, offset);
 }
 
 const std::uint8_t* FileReader::next(std::size_t max, std::size_t& n)
@@ -582,6 +599,24 @@ bool OutputFile::write(const void* data, std::size_t n)
         _empty = false;
     if (_fd < 0 || _failed || !writeAll(_fd, data, n))
         _failed = true;
+    return !_failed;
+}
+
+bool OutputFile::writeAt(std::uint64_t offset, const void* data, std::size_t n)
+{
+    auto p = static_cast<const char*>(data);
+    while (!_failed && n > 0) {
+        const ssize_t w = ::pwrite(_fd, p, n, static_cast<off_t>(offset));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            _failed = true;
+        else {
+            p += w;
+            n -= static_cast<std::size_t>(w);
+            offset += static_cast<std::uint64_t>(w);
+        }
+    }
     return !_failed;
 }
 

@@ -38,6 +38,13 @@ std::string lastNameOf(const std::string& path)
 
 void prepareTargetPath(const std::string& target)
 {
+    createParentDirectories(target);
+    if (platform::exists(target) && platform::isReadOnly(target))
+        platform::clearReadOnly(target);
+}
+
+void createParentDirectories(const std::string& target)
+{
     // A path the system cannot open is never written: make nothing for it.
     if (target.size() >= PATH_MAX)
         return;
@@ -62,9 +69,6 @@ void prepareTargetPath(const std::string& target)
         platform::makeDirectory(dir);
         missing.pop_back();
     }
-
-    if (platform::exists(target) && platform::isReadOnly(target))
-        platform::clearReadOnly(target);
 }
 
 } // namespace korv

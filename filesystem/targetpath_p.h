@@ -9,5 +9,7 @@ namespace korv {
 // existing target writable. Reports nothing: the write that follows fails
 // if the path could not be prepared.
 void prepareTargetPath(const std::string& target);
+// The first half of that alone: the missing directories.
+void createParentDirectories(const std::string& target);
 
 } // namespace korv

@@ -8,9 +8,6 @@
 
 namespace korvfuzz {
 
-namespace {
-
-// Why zlib refuses a stream: its message, or empty.
 std::string zlibRefusal(const std::uint8_t* stream, std::size_t n)
 {
     z_stream z {};
@@ -29,8 +26,6 @@ std::string zlibRefusal(const std::uint8_t* stream, std::size_t n)
     inflateEnd(&z);
     return message;
 }
-
-} // namespace
 
 Expected referenceDecode(const std::uint8_t* block, std::size_t n, std::vector<std::uint8_t>& plain)
 {

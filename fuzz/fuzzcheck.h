@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 // A broken property is a finding: print it and abort so libFuzzer keeps the input.
@@ -26,6 +27,9 @@ enum class Expected {
             // still guards what it decodes: refused or decoded are both fine
     Undecided // zlib could not tell (out of memory): no comparison
 };
+
+// Why zlib refuses a zlib stream: its message, or empty.
+std::string zlibRefusal(const std::uint8_t* stream, std::size_t n);
 
 // What decoding the block after the marker must give, decided by zlib's
 // uncompress2 alone: the 32-bit length is ignored except that a zero length

@@ -2,7 +2,7 @@
 # Installs the Debian packages needed to build, test and benchmark the project,
 # and any further packages named on the command line (bench/run.sh adds its tools).
 set -euo pipefail
-packages=(cmake g++ make pkg-config qt6-base-dev zlib1g-dev libdeflate-dev
+packages=(cmake g++ make pkg-config qt6-base-dev zlib1g-dev libdeflate-dev libisal-dev
           libgtest-dev googletest libbenchmark-dev "$@")
 missing=()
 for p in "${packages[@]}"; do
