@@ -268,9 +268,10 @@ void KFsCryptedDevice::Private::restart(const format::Inflater::AccessPoint* poi
 {
     if (!inflater)
         inflater.reset(new format::Inflater);
-    if (point)
-        inflater->restore(*point);
-    else
+    // A point that cannot be unpacked costs a decode from the start.
+    if (point && !inflater->restore(*point))
+        point = nullptr;
+    if (!point)
         inflater->reset();
     inOffset = kHeaderSize + qint64(point ? point->inputOffset() : 0);
     inPos = inSize = 0;

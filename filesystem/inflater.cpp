@@ -196,6 +196,33 @@ bool Inflater::canSave() const
     return _status == Status::Progress && _phase == Phase::Deflate;
 }
 
+namespace {
+
+struct CompressorDeleter {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+
+// Access points are kept deflated: the window and the code tables shrink to
+// a third or less for text, so the index stays small for long streams.
+libdeflate_compressor* pointCompressor()
+{
+    thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> c(libdeflate_alloc_compressor(1));
+    return c.get();
+}
+
+struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+libdeflate_decompressor* pointDecompressor()
+{
+    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(
+        libdeflate_alloc_decompressor());
+    return d.get();
+}
+
+} // namespace
+
 bool Inflater::save(AccessPoint& point) const
 {
     if (!canSave())
@@ -206,16 +233,33 @@ bool Inflater::save(AccessPoint& point) const
     const std::size_t size
         = offsetof(inflate_state, tmp_out_buffer) + static_cast<std::size_t>(s.tmp_out_valid);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(&s);
-    point._state.assign(bytes, bytes + size);
+    libdeflate_compressor* c = pointCompressor();
+    if (!c)
+        return false;
+    point._state.resize(libdeflate_deflate_compress_bound(c, size));
+    const std::size_t packed
+        = libdeflate_deflate_compress(c, bytes, size, point._state.data(), point._state.size());
+    if (packed == 0)
+        return false;
+    point._state.resize(packed);
+    point._state.shrink_to_fit();
+    point._stateSize = size;
     point._in = _in;
     point._out = _out;
     point._adler = _adler;
     return true;
 }
 
-void Inflater::restore(const AccessPoint& point)
+bool Inflater::restore(const AccessPoint& point)
 {
-    std::memcpy(&_state->isal, point._state.data(), point._state.size());
+    libdeflate_decompressor* d = pointDecompressor();
+    std::size_t size = 0;
+    if (!d
+        || libdeflate_deflate_decompress(
+               d, point._state.data(), point._state.size(), &_state->isal, point._stateSize, &size)
+            != LIBDEFLATE_SUCCESS
+        || size != point._stateSize)
+        return false;
     _phase = Phase::Deflate;
     _status = Status::Progress;
     _have = 0;
@@ -224,6 +268,7 @@ void Inflater::restore(const AccessPoint& point)
     _adler = point._adler;
     _problem = "";
     _problemOffset = 0;
+    return true;
 }
 
 void AccessIndex::offer(const Inflater& inflater)
@@ -260,7 +305,7 @@ void AccessIndex::clear()
 {
     _points.clear();
     _bytes = 0;
-    _interval = 1 << 20;
+    _interval = 2 << 20;
 }
 
 DecodeResult decodeStream(ByteSource& source, ByteSink& sink, Damage* damage)

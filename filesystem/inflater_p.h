@@ -50,7 +50,7 @@ public:
 
     // The whole decoder state at one point of the deflate data (the last 32
     // KiB of content included), from which decoding carries on as if it had
-    // never stopped. About 54 KiB.
+    // never stopped. About 54 KiB, kept deflated (a third of that for text).
     class AccessPoint {
     public:
         std::uint64_t inputOffset() const { return _in; }
@@ -61,12 +61,14 @@ public:
         friend class Inflater;
         std::uint64_t _in = 0, _out = 0;
         std::uint32_t _adler = 1;
+        std::size_t _stateSize = 0;
         std::vector<std::uint8_t> _state;
     };
     // False where no point can be taken: outside the deflate data.
     bool canSave() const;
     bool save(AccessPoint& point) const;
-    void restore(const AccessPoint& point);
+    // False, with the decoder as it was, when the point cannot be unpacked.
+    bool restore(const AccessPoint& point);
 
 private:
     struct State;
@@ -101,7 +103,7 @@ public:
 
 private:
     std::vector<Inflater::AccessPoint> _points;
-    std::uint64_t _interval = 1 << 20;
+    std::uint64_t _interval = 2 << 20;
     std::size_t _bytes = 0;
 };
 

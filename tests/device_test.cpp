@@ -391,7 +391,7 @@ TEST(Inflater, AgreesWithZlibInPiecesAndFromAccessPoints)
 
         const auto* point = index.before(2 << 20);
         ASSERT_NE(point, nullptr);
-        inflater.restore(*point);
+        ASSERT_TRUE(inflater.restore(*point));
         std::size_t used = 0, produced = 0;
         const std::size_t from = std::size_t(point->inputOffset());
         status = inflater.step(in + from, stream.size() - from, true, used,
