@@ -22,9 +22,10 @@ namespace korvfuzz {
 enum class Expected {
     Ok, // the block decodes to `plain`
     Corrupt, // the block must be refused
-    Either, // zlib refuses a run of code lengths that overshoots the end of
-            // the list; libdeflate ignores the excess, and the Adler-32
-            // still guards what it decodes: refused or decoded are both fine
+    Either, // zlib refuses a Huffman code set that is incomplete or
+            // overshoots, or a run of code lengths past the end of the
+            // list; libdeflate and ISA-L decode with them, and the Adler-32
+            // still guards what they decode: refused or decoded are both fine
     Undecided // zlib could not tell (out of memory): no comparison
 };
 
