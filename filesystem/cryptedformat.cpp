@@ -39,17 +39,6 @@ std::uint32_t readBigEndian32(const std::uint8_t* p)
         | std::uint32_t(p[3]);
 }
 
-struct DecompressorDeleter {
-    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
-
-libdeflate_decompressor* decompressor()
-{
-    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(
-        libdeflate_alloc_decompressor());
-    return d.get();
-}
-
 enum class FastResult { Ok, TooSmall, Failed };
 
 // Whole-buffer decode into a region of exactly `expected` bytes: the sink's
@@ -137,6 +126,21 @@ DecodeResult emptyContent(std::uint32_t hint, ByteSink& sink, Damage* damage)
 }
 
 } // namespace
+
+namespace {
+
+struct DecompressorDeleter {
+    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
+} // namespace
+
+libdeflate_decompressor* decompressor()
+{
+    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(
+        libdeflate_alloc_decompressor());
+    return d.get();
+}
 
 bool hasMarker(const std::uint8_t* data, std::size_t n)
 {

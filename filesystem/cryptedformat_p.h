@@ -9,7 +9,12 @@
 
 #include "bytesink_p.h"
 
+struct libdeflate_decompressor;
+
 namespace korv::format {
+
+// This thread's libdeflate decompressor (nullptr when none can be made).
+libdeflate_decompressor* decompressor();
 
 constexpr std::size_t kMarkerSize = 2;
 constexpr std::size_t kLengthSize = 4;

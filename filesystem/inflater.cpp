@@ -210,17 +210,6 @@ libdeflate_compressor* pointCompressor()
     return c.get();
 }
 
-struct DecompressorDeleter {
-    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
-
-libdeflate_decompressor* pointDecompressor()
-{
-    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(
-        libdeflate_alloc_decompressor());
-    return d.get();
-}
-
 } // namespace
 
 bool Inflater::save(AccessPoint& point) const
@@ -252,7 +241,7 @@ bool Inflater::save(AccessPoint& point) const
 
 bool Inflater::restore(const AccessPoint& point)
 {
-    libdeflate_decompressor* d = pointDecompressor();
+    libdeflate_decompressor* d = decompressor();
     std::size_t size = 0;
     if (!d
         || libdeflate_deflate_decompress(
