@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "cancel_p.h"
 #include "crc16_p.h"
 #include "error_p.h"
 #include "platform_p.h"
@@ -29,6 +30,9 @@ bool sum(platform::FileReader& reader, std::uint64_t n, std::uint16_t& result)
 {
     korv::Crc16X25 crc;
     while (n > 0) {
+        // A long pass stops when the caller asks; the file is not touched yet.
+        if (korv::cancelRequested())
+            return false;
         std::size_t got = 0;
         const std::uint8_t* p
             = reader.next(static_cast<std::size_t>(std::min<std::uint64_t>(n, kChunk)), got);

@@ -1,6 +1,7 @@
 // The checksum trailer: check values, round trips, refused files and failed
 // writes that must leave the file as it was.
 #include "CFileSystem.h"
+#include "KFsCryptedFile.h"
 #include "crc16_p.h"
 #include "testutil.h"
 
@@ -212,4 +213,24 @@ TEST_F(Checksum, FailedWritesLeaveTheFileAsItWas)
     EXPECT_EQ(runWithFileSizeLimit(1, [&] { return CFileSystem::removeCheckSum(qpath("f")) ? 1 : 0; }), 1);
     EXPECT_EQ(readFile(path("f")), body);
     EXPECT_EQ(listDirectory(root()), std::vector<std::string> { "f" });
+}
+
+TEST_F(Checksum, ARaisedCancelFlagStopsTheCallsAndLeavesTheFile)
+{
+    const std::string body = textContent(3 << 20);
+    writeFile(path("f"), body);
+    CFileSystem::addCheckSum(qpath("f"));
+    const std::string withTrailer = readFile(path("f"));
+
+    std::atomic<bool> raised { true };
+    KFsCryptedFile::setCancelFlag(&raised);
+    KFsError error;
+    EXPECT_FALSE(CFileSystem::removeCheckSum(qpath("f"), &error));
+    EXPECT_EQ(error.code, KFsErrorCode::Cancelled);
+    EXPECT_FALSE(CFileSystem::addCheckSum(qpath("f"), &error));
+    EXPECT_EQ(error.code, KFsErrorCode::Cancelled);
+    KFsCryptedFile::setCancelFlag(nullptr);
+    EXPECT_TRUE(readFile(path("f")) == withTrailer);
+    EXPECT_TRUE(CFileSystem::removeCheckSum(qpath("f")));
+    EXPECT_TRUE(readFile(path("f")) == body);
 }
