@@ -38,6 +38,8 @@ KFsErrorCode codeOf(int platformError)
     case EISDIR:
     case platform::kNotRegularFile:
         return KFsErrorCode::NotRegularFile;
+    case ECANCELED: // a commit refused because the caller asked to stop
+        return KFsErrorCode::Cancelled;
     case ENOSPC:
     case EDQUOT:
     case EFBIG: // beyond the process's file size limit
