@@ -100,13 +100,13 @@ std::string bash()
           "        "
         + fileValues
         + ")\n"
-          "            compopt -o filenames\n"
+          "            compopt -o filenames 2>/dev/null\n"
           "            mapfile -t COMPREPLY < <(compgen -f -- \"$cur\")\n"
           "            return ;;\n"
           "        "
         + directoryValues
         + ")\n"
-          "            compopt -o filenames\n"
+          "            compopt -o filenames 2>/dev/null\n"
           "            mapfile -t COMPREPLY < <(compgen -d -- \"$cur\")\n"
           "            return ;;\n"
           "        "
@@ -117,7 +117,7 @@ std::string bash()
           "        mapfile -t COMPREPLY < <(compgen -W \"$options\" -- \"$cur\")\n"
           "        return\n"
           "    fi\n"
-          "    compopt -o filenames\n"
+          "    compopt -o filenames 2>/dev/null\n"
           "    mapfile -t COMPREPLY < <(compgen -f -- \"$cur\")\n"
           "}\n"
           "complete -F _korv korv\n";
