@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 # Whole-process benchmark of the korv tool against what people use without
 # it: a tree of 20,000 small crypted files decrypted by korv against a
-# KorvDecrypt process per file (find -exec, xargs -P 2); a tree of large files
+# KorvDecrypt process per file (find -exec, xargs -P 2), and the same tree
+# named by find -print0 through --files0-from against -r; a tree of large files
 # crypted with -j 2 against -j 1; korv cat and korv test on the 200 MB text
 # file against pigz. Shares the driver of bench.py; run through bench/run.sh.
 import filecmp
@@ -120,25 +121,40 @@ class NullCase(bench.Case):
         os.unlink(self.out)
 
 
-def groups(args, text):
+def groups(args):
     b = args.build
     korv = os.path.abspath(f"{b}/korv/korv")
     kd = os.path.abspath(f"{b}/decrypt/KorvDecrypt")
+    wanted = lambda title: not args.only or args.only in title  # noqa: E731
     count = 2_000 if args.quick else 20_000
-    small = small_tree(args, count)
     out = f"{args.scratch}/korv-out"
-    same = lambda o: same_trees(o, f"{small}/plain")  # noqa: E731
-    # KorvDecrypt creates the missing directories of its target itself.
-    per_file = f"cd {small}/crypted && find . -type f"
     tree_rounds = 1 if args.quick else min(3, args.rounds)
-    result = [bench.Group(f"korv decrypt tree {count} files", 0, tree_rounds, [
-        TreeCase("korv decrypt -r --to", [korv, "decrypt", "-r", "-q", "--to", out, f"{small}/crypted"], out, same),
-        TreeCase("find -exec KorvDecrypt", ["sh", "-c", f"{per_file} -exec {kd} {{}} {out}/{{}} \\; >/dev/null"],
-                 out, same),
-        TreeCase("xargs -P 2 KorvDecrypt",
-                 ["sh", "-c", f"{per_file} -print0 | xargs -0 -P 2 -I{{}} {kd} {{}} {out}/{{}} >/dev/null"],
-                 out, same),
-    ], warm_up=False)]
+    result = []
+    if wanted(f"korv decrypt tree {count} files") or wanted(f"korv decrypt list {count} files"):
+        small = small_tree(args, count)
+        same = lambda o: same_trees(o, f"{small}/plain")  # noqa: E731
+        # KorvDecrypt creates the missing directories of its target itself.
+        per_file = f"cd {small}/crypted && find . -type f"
+        recursive = [korv, "decrypt", "-r", "-q", "--to", out, f"{small}/crypted"]
+        if wanted(f"korv decrypt tree {count} files"):
+            result.append(bench.Group(f"korv decrypt tree {count} files", 0, tree_rounds, [
+                TreeCase("korv decrypt -r --to", recursive, out, same),
+                TreeCase("find -exec KorvDecrypt", ["sh", "-c", f"{per_file} -exec {kd} {{}} {out}/{{}} \\; >/dev/null"],
+                         out, same),
+                TreeCase("xargs -P 2 KorvDecrypt",
+                         ["sh", "-c", f"{per_file} -print0 | xargs -0 -P 2 -I{{}} {kd} {{}} {out}/{{}} >/dev/null"],
+                         out, same),
+            ], warm_up=False))
+        if wanted(f"korv decrypt list {count} files"):
+            # A listed name keeps its path under --to: ./d00/f.kr lands at out/d00/f.kr, as -r puts it.
+            result.append(bench.Group(f"korv decrypt list {count} files", 0, tree_rounds, [
+                TreeCase("find -print0 | korv --files0-from=-",
+                         ["sh", "-c", f"{per_file} -print0 | {korv} decrypt -q --files0-from=- --to {out}"], out, same),
+                TreeCase("korv decrypt -r --to", recursive, out, same),
+            ], warm_up=False))
+    if not any(wanted(t) for t in ("korv crypt tree", "korv cat text", "korv test text")):
+        return result, None
+    text = bench.Corpus(args, "text", args.text_size)
     large, total = large_tree(args, text)
     matches = lambda o: crypted_tree_matches(o, f"{large}/plain")  # noqa: E731
     result.append(bench.Group(f"korv crypt tree {total / MB:.0f} MB", total, tree_rounds, [
@@ -156,14 +172,16 @@ def groups(args, text):
         NullCase("korv test", [korv, "test", text.crypted], check, None),
         NullCase("pigz -t", ["pigz", "-t", text.zlib], check, None),
     ]))
-    return result
+    return result, text
 
 
 def summary(all_groups):
     checks = []
     for g in all_groups:
         ours = bench.wall(g.ours)
-        if g.title.startswith("korv decrypt"):
+        if g.title.startswith("korv decrypt list"):
+            checks.append(("find -print0 | --files0-from / -r", ours / bench.wall(g.case("korv decrypt -r --to")), 1.05))
+        elif g.title.startswith("korv decrypt"):
             checks.append(("decrypt tree / find -exec", ours / bench.wall(g.case("find -exec KorvDecrypt")), 1 / 20))
             checks.append(("decrypt tree / xargs -P 2", ours / bench.wall(g.case("xargs -P 2 KorvDecrypt")), 1 / 3))
         elif g.title.startswith("korv crypt"):
@@ -187,8 +205,8 @@ def main():
     bench.RESULT = f"{args.scratch}/timed.txt"
     os.makedirs(args.scratch, exist_ok=True)
     print(f"korv: {os.cpu_count()} cores, load average {' '.join(f'{x:.2f}' for x in os.getloadavg())} at the start")
-    text = bench.Corpus(args, "text", args.text_size)
-    all_groups = [g for g in groups(args, text) if not args.only or args.only in g.title]
+    all_groups, text = groups(args)
+    all_groups = [g for g in all_groups if not args.only or args.only in g.title]
     for g in all_groups:
         for c in g.cases:
             c.check()
@@ -202,7 +220,7 @@ def main():
         for d in os.listdir(args.scratch):
             if d.startswith("korv-"):
                 shutil.rmtree(f"{args.scratch}/{d}", ignore_errors=True)
-        for f in (text.plain, text.crypted, text.zlib, text.gzip):
+        for f in (text.plain, text.crypted, text.zlib, text.gzip) if text else ():
             os.unlink(f)
 
 

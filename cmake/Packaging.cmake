@@ -6,7 +6,7 @@ set(CPACK_PACKAGE_CONTACT "KorvFileSystem developers <dev@korv.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "crypted data files with transparent access: library, headers, korv and KorvDecrypt")
 set(CPACK_PACKAGE_DESCRIPTION
-    "KorvFileSystem keeps data files on disk in a crypted form (the marker kr, the plain length and one zlib stream) and gives programs transparent access to them. This package holds the shared library, its headers, CMake and pkg-config files, the korv tool (crypt, decrypt, cat, test, info and checksums over whole trees) and the KorvDecrypt tool.")
+    "KorvFileSystem keeps data files on disk in a crypted form (the marker kr, the plain length and one zlib stream) and gives programs transparent access to them. This package holds the shared library, its headers, CMake and pkg-config files, the korv tool (crypt, decrypt, cat, test, info and checksums over whole trees, with completions for bash, zsh and fish) and the KorvDecrypt tool.")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

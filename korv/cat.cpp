@@ -18,19 +18,19 @@ int catFiles(const std::vector<std::string>& paths)
 {
     std::vector<char> buffer(256 << 10);
     int status = 0;
-    for (const std::string& path : paths.empty() ? std::vector<std::string> { "-" } : paths) {
+    for (const std::string& path : paths) {
         const std::string shown = path == "-" ? "(standard input)" : path;
         Source source;
-        std::string error;
+        Failure error;
         if (!openSource(path, true, source, error)) {
-            Output::instance().error(shown, error);
+            Output::instance().error(shown, error.message);
             status = 1;
             continue;
         }
         for (;;) {
             const qint64 n = source.device->read(buffer.data(), qint64(buffer.size()));
             if (n < 0) {
-                Output::instance().error(shown, deviceError(*source.device));
+                Output::instance().error(shown, deviceError(*source.device).message);
                 status = 1;
                 break;
             }

@@ -2,6 +2,7 @@
 // trees and in parallel. Parses the command line and runs the batch.
 #include "cat.h"
 #include "jobs.h"
+#include "names.h"
 #include "operations.h"
 #include "options.h"
 #include "output.h"
@@ -34,19 +35,26 @@ const char* verbOf(const Options& o)
     }
 }
 
+// An unreadable list is a usage error: nothing has been touched yet.
+int listFailed(const Options& o, const std::string& error)
+{
+    std::fprintf(stderr, "korv: cannot read the list %s: %s\n", o.listFile.c_str(), error.c_str());
+    return 2;
+}
+
 int runBatch(const Options& o)
 {
     Output& out = Output::instance();
     installStopHandlers();
-    const WalkResult w = walk(o.paths, o.recursive);
-    if (!o.output.empty() && w.files.size() != 1)
-        return w.failed ? 1 : 2;
+    Names names(o.paths, o.listFile, o.listSeparator);
+    const WalkResult w = walk(names, o.recursive);
+    if (!w.listError.empty())
+        return listFailed(o, w.listError);
     std::uint64_t totalBytes = 0;
     for (const FileItem& f : w.files)
         totalBytes += f.size;
 
     Progress progress(w.files.size(), totalBytes, verbOf(o));
-    progress.countWalk(w.skipped, w.failed);
     progress.start();
     if (o.command == Command::Info && !o.json && !o.quiet)
         out.data(infoHeader());
@@ -54,7 +62,7 @@ int runBatch(const Options& o)
     runJobs(w.files.size(), o.jobs > 0 ? o.jobs : cpuCount(), [&](std::size_t i) {
         const FileResult r = processFile(o, w.files[i]);
         progress.count(r.outcome, r.bytesIn, r.bytesOut);
-        out.report(i, r.report);
+        out.report(i, o.json ? jsonReport(o, w.files[i], r) : r.report);
     });
     progress.stop();
 
@@ -62,9 +70,41 @@ int runBatch(const Options& o)
     const bool batch = w.files.size() > 1 || o.recursive || o.verbose;
     if (stopped != kBrokenPipeStatus && (stopped || (batch && o.command != Command::Info)))
         out.message(progress.summary(stopped != 0));
-    if (stopped)
-        return stopped;
-    return progress.anyFailed() ? 1 : 0;
+    const int status = stopped ? stopped : progress.anyFailed() ? 1 : 0;
+    if (o.json && stopped != kBrokenPipeStatus)
+        out.data(progress.jsonSummary(commandName(o), status));
+    return status;
+}
+
+// cat and decrypt -c: the plain content of every file, in turn.
+int toStdout(const Options& o)
+{
+    Names names(o.paths, o.listFile, o.listSeparator);
+    std::vector<std::string> files;
+    int status = 0;
+    if (o.command == Command::Cat) {
+        std::string name;
+        bool listed;
+        while (names.next(name, listed))
+            files.push_back(name);
+        if (!names.error().empty())
+            return listFailed(o, names.error());
+        // No path at all is standard input, an empty list is nothing.
+        if (files.empty() && o.listFile.empty())
+            files.push_back("-");
+    } else if (!o.paths.empty() || !o.listFile.empty()) {
+        const WalkResult w = walk(names, o.recursive);
+        if (!w.listError.empty())
+            return listFailed(o, w.listError);
+        for (const FileItem& f : w.files)
+            if (!f.issue)
+                files.push_back(f.path);
+        status = w.failed ? 1 : 0;
+    } else {
+        files.push_back("-");
+    }
+    const int catStatus = catFiles(files);
+    return catStatus ? catStatus : status;
 }
 
 } // namespace
@@ -80,6 +120,9 @@ int main(int argc, char* argv[])
     case Parsed::Version:
         std::puts("korv (KorvFileSystem) " KORV_VERSION);
         return 0;
+    case Parsed::Completion:
+        std::fputs(completionScript(o.completion).c_str(), stdout);
+        return 0;
     case Parsed::UsageError:
         std::fprintf(stderr, "korv: %s\nTry 'korv --help' for more information.\n", error.c_str());
         return 2;
@@ -87,19 +130,7 @@ int main(int argc, char* argv[])
         break;
     }
     Output::instance().setQuiet(o.quiet);
-    if (o.command == Command::Cat)
-        return catFiles(o.paths);
-    if (o.toStdout) {
-        std::vector<std::string> files;
-        int status = 0;
-        if (!o.paths.empty()) {
-            const WalkResult w = walk(o.paths, o.recursive);
-            for (const FileItem& f : w.files)
-                files.push_back(f.path);
-            status = w.failed ? 1 : 0;
-        }
-        const int catStatus = catFiles(files);
-        return catStatus ? catStatus : status;
-    }
+    if (o.command == Command::Cat || o.toStdout)
+        return toStdout(o);
     return runBatch(o);
 }

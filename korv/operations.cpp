@@ -29,23 +29,33 @@ struct Header {
     std::uint64_t fileSize = 0;
 };
 
-bool readHeader(const std::string& path, Header& header, std::string& error)
+Failure fromErrno(int error)
+{
+    return { errorCode(error), std::strerror(error) };
+}
+
+Failure notRegular(const struct stat& st)
+{
+    return { errorCode(KFsErrorCode::NotRegularFile), S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file" };
+}
+
+bool readHeader(const std::string& path, Header& header, Failure& error)
 {
     // O_NONBLOCK: a FIFO must not hang the walk; a regular file ignores it.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        error = std::strerror(errno);
+        error = fromErrno(errno);
         return false;
     }
     struct stat st;
     unsigned char bytes[6];
     ssize_t n = -1;
     if (::fstat(fd, &st) != 0)
-        error = std::strerror(errno);
+        error = fromErrno(errno);
     else if (!S_ISREG(st.st_mode))
-        error = S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file";
+        error = notRegular(st);
     else if ((n = ::pread(fd, bytes, sizeof bytes, 0)) < 0)
-        error = std::strerror(errno);
+        error = fromErrno(errno);
     ::close(fd);
     if (n < 0)
         return false;
@@ -68,11 +78,13 @@ std::uint64_t sizeOf(const std::string& path)
     return ::stat(path.c_str(), &st) == 0 ? std::uint64_t(st.st_size) : 0;
 }
 
-FileResult failed(const std::string& path, const std::string& reason)
+FileResult failed(const std::string& path, const Failure& failure)
 {
-    Output::instance().error(path, reason);
+    Output::instance().error(path, failure.message);
     FileResult r;
     r.outcome = Outcome::Failed;
+    r.code = failure.code;
+    r.message = failure.message;
     return r;
 }
 
@@ -84,7 +96,15 @@ FileResult failed(const std::string& path, const KFsError& e)
         r.outcome = Outcome::Cancelled;
         return r;
     }
-    return failed(path, message(e));
+    return failed(path, Failure { errorCode(e.code), message(e) });
+}
+
+FileResult skipped(const std::string& message)
+{
+    FileResult r;
+    r.outcome = Outcome::Skipped;
+    r.message = message;
+    return r;
 }
 
 std::string targetOf(const Options& o, const FileItem& item)
@@ -117,23 +137,34 @@ std::string verboseLine(
     return line + sizes;
 }
 
+FileResult convertTo(const Options& o, const FileItem& item, const std::string& target);
+
 FileResult convert(const Options& o, const FileItem& item)
 {
     const std::string target = targetOf(o, item);
     const bool inPlace = target == item.path;
+    FileResult r = convertTo(o, item, target);
+    if (!inPlace)
+        r.target = target;
+    return r;
+}
+
+FileResult convertTo(const Options& o, const FileItem& item, const std::string& target)
+{
+    const bool inPlace = target == item.path;
     struct stat st;
     if (!inPlace && !o.force && ::lstat(target.c_str(), &st) == 0)
-        return failed(target, "already exists; not overwritten (use -f)");
+        return failed(target, Failure { "exists", "already exists; not overwritten (use -f)" });
 
     FileResult r;
     KFsError e;
     const char* what;
     if (o.command == Command::Crypt) {
         Header header;
-        std::string error;
+        Failure error;
         if (readHeader(item.path, header, error) && header.crypted && !o.again) {
             Output::instance().note(item.path, "already crypted, skipped (--again crypts it once more)");
-            r.outcome = Outcome::Skipped;
+            r = skipped("already crypted");
             if (o.verbose)
                 r.report = item.path + ": already crypted, skipped\n";
             return r;
@@ -146,7 +177,7 @@ FileResult convert(const Options& o, const FileItem& item)
         if (!KFsCryptedFile::decrypt(item.path, target, &crypted, &e))
             return failed(concerned(e, item.path, target), e);
         if (!crypted && inPlace) {
-            r.outcome = Outcome::Skipped;
+            r = skipped("plain, left alone");
             if (o.verbose)
                 r.report = item.path + ": plain, left alone\n";
             return r;
@@ -163,17 +194,18 @@ FileResult convert(const Options& o, const FileItem& item)
 FileResult test(const Options& o, const FileItem& item)
 {
     Source source;
-    std::string error;
+    Failure error;
     if (!openSource(item.path, false, source, error))
         return failed(item.path, error);
     FileResult r;
-    r.bytesIn = item.size;
     if (!source.device->isCrypted()) {
-        r.outcome = Outcome::Skipped;
+        r = skipped("plain");
         if (o.verbose)
             r.report = item.path + ": plain\n";
+        r.bytesIn = item.size;
         return r;
     }
+    r.bytesIn = item.size;
     thread_local std::vector<char> buffer(1 << 20);
     for (;;) {
         if (stopFlag().load()) {
@@ -189,9 +221,9 @@ FileResult test(const Options& o, const FileItem& item)
     }
     const qint64 stored = source.device->storedSize();
     if (stored >= 0 && std::uint64_t(stored) != r.bytesOut) {
-        Output::instance().note(item.path,
-            "warning: stored length " + std::to_string(stored) + " differs from the content ("
-                + std::to_string(r.bytesOut) + " bytes); readers go by the content");
+        r.message = "warning: stored length " + std::to_string(stored) + " differs from the content ("
+            + std::to_string(r.bytesOut) + " bytes); readers go by the content";
+        Output::instance().note(item.path, r.message);
     }
     if (o.verbose)
         r.report = item.path + ": OK\n";
@@ -201,7 +233,7 @@ FileResult test(const Options& o, const FileItem& item)
 FileResult info(const Options& o, const FileItem& item)
 {
     Header h;
-    std::string error;
+    Failure error;
     if (!readHeader(item.path, h, error))
         return failed(item.path, error);
     FileResult r;
@@ -217,9 +249,9 @@ FileResult info(const Options& o, const FileItem& item)
         if (hasRatio)
             std::snprintf(ratioText, sizeof ratioText, "%.4f", ratio);
         std::snprintf(text, sizeof text,
-            ",\"crypted\":%s,\"file_size\":%llu,\"stored_size\":%s,\"ratio\":%s}\n",
+            ",\"crypted\":%s,\"file_size\":%llu,\"stored_size\":%s,\"ratio\":%s",
             h.crypted ? "true" : "false", (unsigned long long)h.fileSize, stored, ratioText);
-        r.report = "{\"path\":" + jsonString(item.path) + text;
+        r.fields = text;
         return r;
     }
     const std::string stored = h.storedSize >= 0 ? std::to_string(h.storedSize) : "-";
@@ -242,11 +274,11 @@ FileResult checksum(const Options& o, const FileItem& item)
     int fd = -1;
     if (QFile::encodeName(path) != bytes) {
         if (o.checksum != ChecksumAction::Verify)
-            return failed(
-                item.path, "the name is not valid in the locale's encoding; cannot change the file");
+            return failed(item.path,
+                Failure { "bad_name", "the name is not valid in the locale's encoding; cannot change the file" });
         fd = ::open(item.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0)
-            return failed(item.path, std::strerror(errno));
+            return failed(item.path, fromErrno(errno));
         path = QStringLiteral("/proc/self/fd/%1").arg(fd);
     }
     KFsError e;
@@ -284,16 +316,16 @@ FileResult checksum(const Options& o, const FileItem& item)
 
 Source::~Source() = default;
 
-std::string deviceError(const KFsCryptedDevice& device)
+Failure deviceError(const KFsCryptedDevice& device)
 {
     const KFsError e = device.error();
     if (!e.ok() && !e.message.isEmpty())
-        return e.message.toStdString();
+        return { errorCode(e.code), e.message.toStdString() };
     const QString s = device.errorString();
-    return s.isEmpty() ? std::string("read failed") : s.toStdString();
+    return { errorCode(KFsErrorCode::IoError), s.isEmpty() ? std::string("read failed") : s.toStdString() };
 }
 
-bool openSource(const std::string& path, bool allowSpecial, Source& source, std::string& error)
+bool openSource(const std::string& path, bool allowSpecial, Source& source, Failure& error)
 {
     const QByteArray bytes = QByteArray::fromStdString(path);
     const QString name = QFile::decodeName(bytes);
@@ -306,11 +338,11 @@ bool openSource(const std::string& path, bool allowSpecial, Source& source, std:
         if (path != "-") {
             fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (allowSpecial ? 0 : O_NONBLOCK));
             if (fd < 0) {
-                error = std::strerror(errno);
+                error = fromErrno(errno);
                 return false;
             }
             if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || (!allowSpecial && !S_ISREG(st.st_mode))) {
-                error = S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file";
+                error = notRegular(st);
                 ::close(fd);
                 return false;
             }
@@ -318,7 +350,7 @@ bool openSource(const std::string& path, bool allowSpecial, Source& source, std:
         source.file = std::make_unique<QFile>();
         if (!source.file->open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
                 fd == STDIN_FILENO ? QFileDevice::DontCloseHandle : QFileDevice::AutoCloseHandle)) {
-            error = source.file->errorString().toStdString();
+            error = { errorCode(KFsErrorCode::IoError), source.file->errorString().toStdString() };
             if (fd != STDIN_FILENO)
                 ::close(fd);
             return false;
@@ -344,10 +376,17 @@ FileResult processFile(const Options& options, const FileItem& item)
 {
     // A FIFO or device named on the command line is refused before the
     // library sees it: reading one could wait forever.
+    if (item.issue) {
+        FileResult r;
+        r.outcome = item.issue->outcome;
+        r.code = item.issue->code;
+        r.message = item.issue->message;
+        return r;
+    }
     struct stat st;
     if (options.command != Command::Info && options.command != Command::Test
         && ::stat(item.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return failed(item.path, S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file");
+        return failed(item.path, notRegular(st));
     switch (options.command) {
     case Command::Decrypt:
     case Command::Crypt:
@@ -363,6 +402,23 @@ FileResult processFile(const Options& options, const FileItem& item)
         break;
     }
     return {};
+}
+
+std::string jsonReport(const Options& options, const FileItem& item, const FileResult& r)
+{
+    static const char* const results[] = { "done", "skipped", "failed", "cancelled" };
+    char sizes[80];
+    std::snprintf(sizes, sizeof sizes, ",\"bytes_in\":%llu,\"bytes_out\":%llu", (unsigned long long)r.bytesIn,
+        (unsigned long long)r.bytesOut);
+    std::string line = "{\"path\":" + jsonString(item.path) + r.fields + ",\"command\":\"" + commandName(options)
+        + "\",\"result\":\"" + results[int(r.outcome)] + "\"" + sizes;
+    if (!r.target.empty())
+        line += ",\"target\":" + jsonString(r.target);
+    if (r.outcome == Outcome::Failed)
+        line += ",\"error\":\"" + r.code + "\"";
+    if (!r.message.empty())
+        line += ",\"message\":" + jsonString(r.message);
+    return line + "}\n";
 }
 
 } // namespace korv

@@ -20,11 +20,18 @@ struct FileResult {
     std::uint64_t bytesIn = 0;
     std::uint64_t bytesOut = 0;
     std::string report; // for stdout, whole lines (may be empty)
+    std::string fields; // with --json, the command's own fields: ,"name":value...
+    std::string target; // the result's path when it is not the file itself
+    std::string code; // why it failed, as errorCode() names it
+    std::string message; // why it failed or was skipped, or a warning
 };
 
 // Runs the subcommand of `options` on one file. Failures and notes are
 // printed at once; the report line is the caller's to print in order.
 FileResult processFile(const Options& options, const FileItem& item);
+
+// The --json line of one file.
+std::string jsonReport(const Options& options, const FileItem& item, const FileResult& result);
 
 // The column heads of `korv info` without --json.
 std::string infoHeader();
@@ -37,9 +44,13 @@ struct Source {
     std::unique_ptr<KFsCryptedDevice> device;
     ~Source();
 };
-bool openSource(const std::string& path, bool allowSpecial, Source& source, std::string& error);
+struct Failure {
+    std::string code; // as errorCode() names it
+    std::string message;
+};
+bool openSource(const std::string& path, bool allowSpecial, Source& source, Failure& failure);
 
 // The reason the device gives for its last failure.
-std::string deviceError(const KFsCryptedDevice& device);
+Failure deviceError(const KFsCryptedDevice& device);
 
 } // namespace korv

@@ -2,6 +2,8 @@
 // attached or apart (-j4, -j 4, --jobs=4), "--" ending the options.
 #include "options.h"
 
+#include "optiontable.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -9,31 +11,9 @@ namespace korv {
 
 namespace {
 
-struct CommandName {
-    const char* name;
-    Command command;
-};
-
-const CommandName kCommands[] = {
-    { "decrypt", Command::Decrypt },
-    { "crypt", Command::Crypt },
-    { "cat", Command::Cat },
-    { "test", Command::Test },
-    { "info", Command::Info },
-    { "checksum", Command::Checksum },
-};
-
-// gzip's letters for the same jobs, accepted in place of the subcommand.
-Command commandFromFlag(const std::string& arg)
-{
-    if (arg == "-d")
-        return Command::Decrypt;
-    if (arg == "-t")
-        return Command::Test;
-    if (arg == "-l")
-        return Command::Info;
-    return Command::None;
-}
+constexpr CommandMask kWriting = maskOf(Command::Decrypt) | maskOf(Command::Crypt);
+constexpr CommandMask kBatch = kWriting | maskOf(Command::Test) | maskOf(Command::Info) | maskOf(Command::Checksum);
+constexpr CommandMask kAll = kBatch | maskOf(Command::Cat);
 
 bool parseJobs(const std::string& text, int& jobs)
 {
@@ -45,14 +25,9 @@ bool parseJobs(const std::string& text, int& jobs)
     return true;
 }
 
-// Which options a subcommand takes; the others are usage errors.
 bool takesPaths(Command c)
 {
     return c != Command::Cat;
-}
-bool writesFiles(Command c)
-{
-    return c == Command::Decrypt || c == Command::Crypt;
 }
 
 class Parser {
@@ -85,7 +60,8 @@ private:
         out = _argv[++i];
         return true;
     }
-    bool allowed(char flag) const;
+    const OptionSpec* find(char letter, const std::string& name) const;
+    Parsed apply(const OptionSpec& option, const std::string& shown, const std::string& value);
     Parsed shortFlags(int& i, const std::string& arg);
     Parsed longOption(int& i, const std::string& arg);
 
@@ -95,68 +71,86 @@ private:
     std::string& _error;
 };
 
-bool Parser::allowed(char flag) const
+const OptionSpec* Parser::find(char letter, const std::string& name) const
 {
-    const Command c = _o.command;
-    switch (flag) {
-    case 'r':
-    case 'j':
-    case 'T':
-        return takesPaths(c);
-    case 'o':
-    case 'k':
-    case 'f':
-        return writesFiles(c);
-    case 'c':
-        return c == Command::Decrypt;
-    case 'q':
-    case 'v':
-        return true;
-    default:
-        return false;
+    for (std::size_t k = 0; k < kOptionCount; ++k) {
+        const OptionSpec& option = kOptions[k];
+        const bool named = letter ? std::strchr(option.letters, letter) != nullptr : name == option.name;
+        if (named && takes(option, _o.command))
+            return &option;
     }
+    return nullptr;
+}
+
+Parsed Parser::apply(const OptionSpec& option, const std::string& shown, const std::string& v)
+{
+    switch (option.id) {
+    case OptionId::Stdout:
+        _o.toStdout = true;
+        break;
+    case OptionId::Again:
+        _o.again = true;
+        break;
+    case OptionId::Json:
+        _o.json = true;
+        break;
+    case OptionId::Output:
+        _o.output = v;
+        break;
+    case OptionId::To:
+        _o.toDir = v;
+        break;
+    case OptionId::Force:
+        _o.force = true;
+        break;
+    case OptionId::Keep:
+        _o.keep = true;
+        break;
+    case OptionId::Recursive:
+        _o.recursive = true;
+        break;
+    case OptionId::Jobs:
+        if (!parseJobs(v, _o.jobs))
+            return fail(shown + " needs a number of jobs (0 for one per CPU)");
+        break;
+    case OptionId::FilesFrom:
+    case OptionId::Files0From:
+        if (!_o.listFile.empty())
+            return fail("one list only (--files-from or --files0-from)");
+        _o.listFile = v;
+        _o.listSeparator = option.id == OptionId::FilesFrom ? '\n' : '\0';
+        break;
+    case OptionId::Quiet:
+        _o.quiet = true;
+        _o.verbose = false;
+        break;
+    case OptionId::Verbose:
+        _o.verbose = true;
+        _o.quiet = false;
+        break;
+    case OptionId::Help:
+        return Parsed::Help;
+    }
+    return Parsed::Run;
 }
 
 Parsed Parser::shortFlags(int& i, const std::string& arg)
 {
     for (std::size_t k = 1; k < arg.size(); ++k) {
-        const char flag = arg[k];
-        if (flag == 'h')
-            return Parsed::Help;
-        if (!allowed(flag))
-            return fail(std::string("invalid option -- '") + flag + "'");
+        const char letter = arg[k];
+        const OptionSpec* option = letter == 'h' ? &kOptions[kOptionCount - 1] : find(letter, "");
+        if (!option)
+            return fail(std::string("invalid option -- '") + letter + "'");
+        const std::string shown = std::string("-") + letter;
         std::string v;
-        switch (flag) {
-        case 'r':
-            _o.recursive = true;
-            break;
-        case 'q':
-            _o.quiet = true;
-            _o.verbose = false;
-            break;
-        case 'v':
-            _o.verbose = true;
-            _o.quiet = false;
-            break;
-        case 'k':
-            _o.keep = true;
-            break;
-        case 'f':
-            _o.force = true;
-            break;
-        case 'c':
-            _o.toStdout = true;
-            break;
-        case 'j':
-        case 'T':
-            if (!value(i, arg.substr(k + 1), v) || !parseJobs(v, _o.jobs))
-                return fail(std::string("-") + flag + " needs a number of jobs (0 for one per CPU)");
-            return Parsed::Run;
-        case 'o':
-            if (!value(i, arg.substr(k + 1), _o.output) || _o.output.empty())
-                return fail("-o needs a file name");
-            return Parsed::Run;
+        if (option->value != ValueKind::None) {
+            if (!value(i, arg.substr(k + 1), v) || v.empty())
+                return fail(shown + " needs a " + (option->value == ValueKind::Number ? "number" : "path"));
+            return apply(*option, shown, v);
         }
+        const Parsed p = apply(*option, shown, v);
+        if (p != Parsed::Run)
+            return p;
     }
     return Parsed::Run;
 }
@@ -166,48 +160,14 @@ Parsed Parser::longOption(int& i, const std::string& arg)
     const std::size_t eq = arg.find('=');
     const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
     const std::string attached = eq == std::string::npos ? std::string() : arg.substr(eq + 1);
-    const Command c = _o.command;
-    const auto flag = [&](bool ok, bool& target) {
-        if (!ok || eq != std::string::npos)
-            return fail("unrecognized option '" + arg + "'");
-        target = true;
-        return Parsed::Run;
-    };
+    const OptionSpec* option = name == "help" ? &kOptions[kOptionCount - 1] : find(0, name);
+    if (!option || (option->value == ValueKind::None && eq != std::string::npos))
+        return fail("unrecognized option '" + arg + "'");
+    const std::string shown = "--" + name;
     std::string v;
-    if (name == "help")
-        return Parsed::Help;
-    if (name == "recursive")
-        return flag(takesPaths(c), _o.recursive);
-    if (name == "quiet") {
-        _o.verbose = false;
-        return flag(true, _o.quiet);
-    }
-    if (name == "verbose") {
-        _o.quiet = false;
-        return flag(true, _o.verbose);
-    }
-    if (name == "keep")
-        return flag(writesFiles(c), _o.keep);
-    if (name == "force")
-        return flag(writesFiles(c), _o.force);
-    if (name == "stdout")
-        return flag(c == Command::Decrypt, _o.toStdout);
-    if (name == "again")
-        return flag(c == Command::Crypt, _o.again);
-    if (name == "json")
-        return flag(c == Command::Info, _o.json);
-    if (name == "jobs" && takesPaths(c)) {
-        if (!value(i, attached, v) || !parseJobs(v, _o.jobs))
-            return fail("--jobs needs a number of jobs (0 for one per CPU)");
-        return Parsed::Run;
-    }
-    if ((name == "to" || name == "output") && writesFiles(c)) {
-        std::string& target = name == "to" ? _o.toDir : _o.output;
-        if (!value(i, attached, target) || target.empty())
-            return fail("--" + name + " needs a path");
-        return Parsed::Run;
-    }
-    return fail("unrecognized option '" + arg + "'");
+    if (option->value != ValueKind::None && (!value(i, attached, v) || v.empty()))
+        return fail(shown + " needs a " + (option->value == ValueKind::Number ? "number" : "path"));
+    return apply(*option, shown, v);
 }
 
 Parsed Parser::parse()
@@ -219,10 +179,19 @@ Parsed Parser::parse()
         return Parsed::Help;
     if (first == "--version" || first == "-V")
         return Parsed::Version;
-    _o.command = commandFromFlag(first);
-    for (const CommandName& c : kCommands)
-        if (first == c.name)
-            _o.command = c.command;
+    if (first.rfind("--completion", 0) == 0) {
+        int i = 1;
+        const std::size_t eq = first.find('=');
+        if (first != "--completion" && eq != 12)
+            return fail("unrecognized option '" + first + "'");
+        if (!value(i, eq == std::string::npos ? "" : first.substr(eq + 1), _o.completion)
+            || completionScript(_o.completion).empty())
+            return fail("--completion needs bash, zsh or fish");
+        return Parsed::Completion;
+    }
+    for (std::size_t k = 0; k < kCommandCount; ++k)
+        if (first == kCommands[k].name || (kCommands[k].letter && first == kCommands[k].letter))
+            _o.command = kCommands[k].command;
     if (_o.command == Command::None)
         return fail("unknown command '" + first + "'");
 
@@ -231,13 +200,10 @@ Parsed Parser::parse()
         const std::string action = i < _argc ? _argv[i] : "";
         if (action == "--help" || action == "-h")
             return Parsed::Help;
-        if (action == "add")
-            _o.checksum = ChecksumAction::Add;
-        else if (action == "verify")
-            _o.checksum = ChecksumAction::Verify;
-        else if (action == "strip")
-            _o.checksum = ChecksumAction::Strip;
-        else
+        for (int a = 0; a < 3; ++a)
+            if (action == kChecksumActions[a])
+                _o.checksum = ChecksumAction(a + 1);
+        if (_o.checksum == ChecksumAction::None)
             return fail("checksum needs add, verify or strip");
         ++i;
     }
@@ -260,98 +226,176 @@ Parsed Parser::parse()
             return p;
     }
 
+    const bool listed = !_o.listFile.empty();
     if (!_o.output.empty() && !_o.toDir.empty())
         return fail("-o and --to exclude each other");
     if (_o.toStdout && (!_o.output.empty() || !_o.toDir.empty()))
         return fail("-c writes to standard output: no -o or --to with it");
-    if (!_o.output.empty() && _o.paths.size() != 1)
+    if (_o.toStdout && _o.json)
+        return fail("-c writes data to standard output: no --json with it");
+    if (!_o.output.empty() && (_o.paths.size() != 1 || listed))
         return fail("-o takes exactly one input file");
     if (!_o.output.empty() && _o.recursive)
         return fail("-o takes one file; use --to DIR with -r");
-    if (takesPaths(_o.command) && !_o.toStdout && _o.paths.empty())
+    if (takesPaths(_o.command) && !_o.toStdout && _o.paths.empty() && !listed)
         return fail("no file given");
     return Parsed::Run;
 }
 
+// "  -j, -T, --jobs N  work on ..." with continuation lines under the text.
+std::string optionLines(Command command)
+{
+    constexpr std::size_t column = 20;
+    std::string text;
+    for (std::size_t k = 0; k < kOptionCount; ++k) {
+        const OptionSpec& option = kOptions[k];
+        if (!option.help || !takes(option, command))
+            continue;
+        std::string left = "  ";
+        for (const char* l = option.letters; *l; ++l)
+            left += std::string("-") + *l + ", ";
+        if (!*option.letters)
+            left += "    ";
+        left += std::string("--") + option.name;
+        if (option.valueName)
+            left += std::string(" ") + option.valueName;
+        left += left.size() + 2 <= column ? std::string(column - left.size(), ' ')
+                                          : "\n" + std::string(column, ' ');
+        for (const char* h = option.help; *h; ++h) {
+            left += *h;
+            if (*h == '\n')
+                left += std::string(column, ' ');
+        }
+        text += left + "\n";
+    }
+    return text;
+}
+
 } // namespace
+
+const CommandSpec kCommands[] = {
+    { "decrypt", Command::Decrypt, "-d", "write the plain content, in place or elsewhere" },
+    { "crypt", Command::Crypt, nullptr, "crypt plain files, in place or elsewhere" },
+    { "cat", Command::Cat, nullptr, "the plain content to standard output" },
+    { "test", Command::Test, "-t", "check that crypted files decode completely" },
+    { "info", Command::Info, "-l", "crypted or plain, sizes and ratio" },
+    { "checksum", Command::Checksum, nullptr, "add, verify or strip a checksum trailer" },
+};
+const std::size_t kCommandCount = sizeof kCommands / sizeof kCommands[0];
+const char* const kChecksumActions[3] = { "add", "verify", "strip" };
+
+// In the order --help shows them; -h stays last (the parser finds it there).
+const OptionSpec kOptions[] = {
+    { OptionId::Stdout, "c", "stdout", ValueKind::None, nullptr, maskOf(Command::Decrypt),
+        "write the plain content to standard output, as korv cat" },
+    { OptionId::Again, "", "again", ValueKind::None, nullptr, maskOf(Command::Crypt),
+        "crypt already crypted files once more (a second layer)" },
+    { OptionId::Json, "", "json", ValueKind::None, nullptr, maskOf(Command::Info),
+        "one JSON object per line: path, crypted, file_size,\n"
+        "stored_size, ratio and the fields every command reports;\n"
+        "a summary object last (see korv(1))" },
+    { OptionId::Json, "", "json", ValueKind::None, nullptr, kBatch & ~maskOf(Command::Info),
+        "JSON Lines on standard output: one object per file, a\n"
+        "summary object last (see korv(1))" },
+    { OptionId::Output, "o", "output", ValueKind::File, "OUT", kWriting, "write the one result to OUT" },
+    { OptionId::To, "", "to", ValueKind::Directory, "DIR", kWriting,
+        "write each result under DIR, at its path relative to the\n"
+        "argument it was found under (a listed name: its own path)" },
+    { OptionId::Force, "f", "force", ValueKind::None, nullptr, kWriting, "overwrite existing results (-o, --to)" },
+    { OptionId::Keep, "k", "keep", ValueKind::None, nullptr, kWriting,
+        "accepted for gzip habits: korv never removes an input" },
+    { OptionId::Recursive, "r", "recursive", ValueKind::None, nullptr, kBatch,
+        "walk directories (symbolic links in them are not followed;\n"
+        "files that are not regular are skipped with a note)" },
+    { OptionId::Jobs, "jT", "jobs", ValueKind::Number, "N", kBatch,
+        "work on N files at once (default: one per CPU; 1: in turn)" },
+    { OptionId::FilesFrom, "", "files-from", ValueKind::File, "FILE", kAll,
+        "the paths in FILE too, one per line (-: standard input)" },
+    { OptionId::Files0From, "", "files0-from", ValueKind::File, "FILE", kAll,
+        "the same with names ended by NUL bytes (find -print0)" },
+    { OptionId::Quiet, "q", "quiet", ValueKind::None, nullptr, kBatch,
+        "no notes, warnings, progress line or summary" },
+    { OptionId::Quiet, "q", "quiet", ValueKind::None, nullptr, maskOf(Command::Cat), "no messages but errors" },
+    { OptionId::Verbose, "v", "verbose", ValueKind::None, nullptr, kBatch, "one line per file on standard output" },
+    { OptionId::Verbose, "v", "verbose", ValueKind::None, nullptr, maskOf(Command::Cat), nullptr },
+    { OptionId::Help, "h", "help", ValueKind::None, nullptr, kAll, "this text" },
+};
+const std::size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
+
+bool takes(const OptionSpec& option, Command command)
+{
+    return (option.commands & maskOf(command)) != 0;
+}
 
 Parsed parseOptions(int argc, char* argv[], Options& options, std::string& error)
 {
     return Parser(argc, argv, options, error).parse();
 }
 
+std::string commandName(const Options& options)
+{
+    for (std::size_t k = 0; k < kCommandCount; ++k)
+        if (kCommands[k].command == options.command)
+            return options.command != Command::Checksum
+                ? kCommands[k].name
+                : std::string(kCommands[k].name) + " " + kChecksumActions[int(options.checksum) - 1];
+    return "";
+}
+
 std::string helpText(Command command)
 {
-    static const char* const common
-        = "  -r, --recursive   walk directories (symbolic links in them are not followed;\n"
-          "                    files that are not regular are skipped with a note)\n"
-          "  -j, -T, --jobs N  work on N files at once (default: one per CPU; 1: in turn)\n"
-          "  -q, --quiet       no notes, warnings, progress line or summary\n"
-          "  -v, --verbose     one line per file on standard output\n"
-          "  -h, --help        this text\n";
-    static const char* const targets
-        = "  -o, --output OUT  write the one result to OUT\n"
-          "      --to DIR      write each result under DIR, at its path relative to the\n"
-          "                    argument it was found under\n"
-          "  -f, --force       overwrite existing results (-o, --to)\n"
-          "  -k, --keep        accepted for gzip habits: korv never removes an input\n";
     static const char* const status
         = "\nExit status: 0 all done, 1 a file failed, 2 usage error; 130/143 when\n"
           "interrupted by SIGINT/SIGTERM. See korv(1).\n";
+    std::string intro;
     switch (command) {
     case Command::Decrypt:
-        return std::string("Usage: korv decrypt [-o OUT | --to DIR | -c] [-r] [OPTION]... PATH...\n"
-                           "Writes the plain content of crypted files: in place by default. A plain file\n"
-                           "is left alone in place (counted as skipped) and copied to a target.\n\n"
-                           "  -c, --stdout      write the plain content to standard output, as korv cat\n")
-            + targets + common + status;
-    case Command::Crypt:
-        return std::string("Usage: korv crypt [-o OUT | --to DIR] [-r] [--again] [OPTION]... PATH...\n"
-                           "Crypts plain files: in place by default. A file that is already crypted is\n"
-                           "skipped and reported.\n\n"
-                           "      --again       crypt already crypted files once more (a second layer)\n")
-            + targets + common + status;
-    case Command::Cat:
-        return std::string("Usage: korv cat [PATH | -]...\n"
-                           "Writes the plain content of each file to standard output: crypted files are\n"
-                           "decoded as they are read, plain ones passed through. No PATH or \"-\" reads\n"
-                           "standard input. Damaged data: the good bytes, then a message and status 1.\n\n"
-                           "  -q, --quiet       no messages but errors\n"
-                           "  -h, --help        this text\n")
-            + status;
-    case Command::Test:
-        return std::string("Usage: korv test [-r] [OPTION]... PATH...\n"
-                           "Decodes every crypted file completely and checks it, writing nothing. One\n"
-                           "line on standard error per bad file; a stored length that differs from the\n"
-                           "content is a warning. Plain files are skipped.\n\n")
-            + common + status;
-    case Command::Info:
-        return std::string("Usage: korv info [-r] [--json] [OPTION]... PATH...\n"
-                           "Per file: crypted or plain, file size, stored plain length, ratio (file size\n"
-                           "over plain length). Reads only the header: use korv test to check the data.\n\n"
-                           "      --json        one JSON object per line: path, crypted, file_size,\n"
-                           "                    stored_size, ratio (see korv(1))\n")
-            + common + status;
-    case Command::Checksum:
-        return std::string("Usage: korv checksum add|verify|strip [-r] [OPTION]... PATH...\n"
-                           "The 2-byte CRC-16 trailer: add appends it, verify checks it without changing\n"
-                           "the file, strip checks it and removes it.\n\n")
-            + common + status;
-    case Command::None:
+        intro = "Usage: korv decrypt [-o OUT | --to DIR | -c] [-r] [OPTION]... PATH...\n"
+                "Writes the plain content of crypted files: in place by default. A plain file\n"
+                "is left alone in place (counted as skipped) and copied to a target.\n\n";
         break;
+    case Command::Crypt:
+        intro = "Usage: korv crypt [-o OUT | --to DIR] [-r] [--again] [OPTION]... PATH...\n"
+                "Crypts plain files: in place by default. A file that is already crypted is\n"
+                "skipped and reported.\n\n";
+        break;
+    case Command::Cat:
+        intro = "Usage: korv cat [PATH | -]...\n"
+                "Writes the plain content of each file to standard output: crypted files are\n"
+                "decoded as they are read, plain ones passed through. No PATH or \"-\" reads\n"
+                "standard input. Damaged data: the good bytes, then a message and status 1.\n\n";
+        break;
+    case Command::Test:
+        intro = "Usage: korv test [-r] [OPTION]... PATH...\n"
+                "Decodes every crypted file completely and checks it, writing nothing. One\n"
+                "line on standard error per bad file; a stored length that differs from the\n"
+                "content is a warning. Plain files are skipped.\n\n";
+        break;
+    case Command::Info:
+        intro = "Usage: korv info [-r] [--json] [OPTION]... PATH...\n"
+                "Per file: crypted or plain, file size, stored plain length, ratio (file size\n"
+                "over plain length). Reads only the header: use korv test to check the data.\n\n";
+        break;
+    case Command::Checksum:
+        intro = "Usage: korv checksum add|verify|strip [-r] [OPTION]... PATH...\n"
+                "The 2-byte CRC-16 trailer: add appends it, verify checks it without changing\n"
+                "the file, strip checks it and removes it.\n\n";
+        break;
+    case Command::None: {
+        std::string commands;
+        for (std::size_t k = 0; k < kCommandCount; ++k) {
+            const CommandSpec& c = kCommands[k];
+            commands += "  " + std::string(c.name) + std::string(10 - std::strlen(c.name), ' ') + c.summary
+                + (c.letter ? std::string(" (") + c.letter + ")" : "") + "\n";
+        }
+        return "Usage: korv COMMAND [OPTION]... [PATH]...\n"
+               "Works with crypted data files (the marker \"kr\", the plain length and one\n"
+               "zlib stream), over whole trees and in parallel.\n\n"
+               "Commands:\n"
+            + commands + "\nkorv COMMAND --help describes each command.\n" + status;
     }
-    return "Usage: korv COMMAND [OPTION]... [PATH]...\n"
-           "Works with crypted data files (the marker \"kr\", the plain length and one\n"
-           "zlib stream), over whole trees and in parallel.\n\n"
-           "Commands:\n"
-           "  decrypt   write the plain content, in place or elsewhere (-d)\n"
-           "  crypt     crypt plain files, in place or elsewhere\n"
-           "  cat       the plain content to standard output\n"
-           "  test      check that crypted files decode completely (-t)\n"
-           "  info      crypted or plain, sizes and ratio (-l)\n"
-           "  checksum  add, verify or strip a checksum trailer\n\n"
-           "korv COMMAND --help describes each command.\n"
-        + std::string(status);
+    }
+    return intro + optionLines(command) + status;
 }
 
 } // namespace korv

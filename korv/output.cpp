@@ -183,6 +183,53 @@ std::string jsonString(const std::string& bytes)
     return out + "\"";
 }
 
+const char* errorCode(KFsErrorCode code)
+{
+    switch (code) {
+    case KFsErrorCode::None:
+        return "none";
+    case KFsErrorCode::NotFound:
+        return "not_found";
+    case KFsErrorCode::PermissionDenied:
+        return "permission_denied";
+    case KFsErrorCode::NotRegularFile:
+        return "not_regular_file";
+    case KFsErrorCode::Corrupt:
+        return "corrupt";
+    case KFsErrorCode::ChecksumMismatch:
+        return "checksum_mismatch";
+    case KFsErrorCode::NoSpace:
+        return "no_space";
+    case KFsErrorCode::TooLarge:
+        return "too_large";
+    case KFsErrorCode::Cancelled:
+        return "cancelled";
+    case KFsErrorCode::IoError:
+        break;
+    }
+    return "io_error";
+}
+
+const char* errorCode(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+        return errorCode(KFsErrorCode::NotFound);
+    case EACCES:
+    case EPERM:
+        return errorCode(KFsErrorCode::PermissionDenied);
+    case EISDIR:
+        return errorCode(KFsErrorCode::NotRegularFile);
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return errorCode(KFsErrorCode::NoSpace);
+    default:
+        return errorCode(KFsErrorCode::IoError);
+    }
+}
+
 std::string humanBytes(double bytes)
 {
     static const char* const units[] = { "B", "kB", "MB", "GB", "TB" };

@@ -2,6 +2,8 @@
 // of the files, the progress line, all as whole lines under one lock.
 #pragma once
 
+#include <KFsError.h>
+
 #include <cstddef>
 #include <map>
 #include <mutex>
@@ -58,6 +60,11 @@ bool writeAll(int fd, const char* data, std::size_t size);
 // A path as a JSON string. Bytes that are not UTF-8 become "\udcXX", the
 // escape Python's surrogateescape uses, so os.fsencode() gives the name back.
 std::string jsonString(const std::string& bytes);
+
+// The failure codes of the JSON reports: the library's, named
+// ("not_found", "corrupt", ...), and errno values mapped onto them.
+const char* errorCode(KFsErrorCode code);
+const char* errorCode(int error);
 
 // "1.5 MB", "320 kB", "12 B".
 std::string humanBytes(double bytes);

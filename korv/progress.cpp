@@ -38,13 +38,6 @@ void Progress::stop()
     }
 }
 
-void Progress::countWalk(std::size_t skipped, std::size_t failed)
-{
-    _skipped += skipped;
-    _failed += failed;
-    _walked += skipped + failed;
-}
-
 void Progress::count(Outcome outcome, std::uint64_t bytesIn, std::uint64_t bytesOut)
 {
     switch (outcome) {
@@ -107,11 +100,24 @@ std::string Progress::summary(bool interrupted) const
         humanBytes(double(_bytesOut.load())).c_str(), elapsed());
     std::string result = text;
     if (interrupted) {
-        const std::size_t finished = _done + _skipped + _failed - _walked;
+        const std::size_t finished = _done + _skipped + _failed;
         std::snprintf(text, sizeof text, "; %zu not done (left as they were)", _totalFiles - finished);
         result += text;
     }
     return result;
+}
+
+std::string Progress::jsonSummary(const std::string& command, int status) const
+{
+    const std::size_t finished = _done + _skipped + _failed;
+    char text[400];
+    std::snprintf(text, sizeof text,
+        "{\"summary\":true,\"command\":\"%s\",\"files\":%zu,\"done\":%zu,\"skipped\":%zu,"
+        "\"failed\":%zu,\"not_done\":%zu,\"bytes_in\":%llu,\"bytes_out\":%llu,\"seconds\":%.3f,"
+        "\"status\":%d}\n",
+        command.c_str(), _totalFiles, _done.load(), _skipped.load(), _failed.load(), _totalFiles - finished,
+        (unsigned long long)_bytesIn.load(), (unsigned long long)_bytesOut.load(), elapsed(), status);
+    return text;
 }
 
 } // namespace korv

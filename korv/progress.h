@@ -26,13 +26,13 @@ public:
     void start();
     void stop();
 
-    // Links, special files and unreadable directories met by the walk.
-    void countWalk(std::size_t skipped, std::size_t failed);
     void count(Outcome outcome, std::uint64_t bytesIn, std::uint64_t bytesOut);
 
     bool anyFailed() const { return _failed.load() > 0; }
     // "12 files decrypted, 1 skipped, 0 failed; 1.2 MB in, 3.4 MB out; 0.52 s".
     std::string summary(bool interrupted) const;
+    // The same as a JSON object for --json, with korv's exit status.
+    std::string jsonSummary(const std::string& command, int status) const;
 
 private:
     void run();
@@ -43,7 +43,7 @@ private:
     const std::uint64_t _totalBytes;
     const char* const _verb;
     const std::chrono::steady_clock::time_point _start = std::chrono::steady_clock::now();
-    std::atomic<std::size_t> _done { 0 }, _skipped { 0 }, _failed { 0 }, _cancelled { 0 }, _walked { 0 };
+    std::atomic<std::size_t> _done { 0 }, _skipped { 0 }, _failed { 0 }, _cancelled { 0 };
     std::atomic<std::uint64_t> _bytesIn { 0 }, _bytesOut { 0 };
 
     std::mutex _mutex;

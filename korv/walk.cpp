@@ -2,6 +2,7 @@
 #include "walk.h"
 
 #include "jobs.h"
+#include "names.h"
 #include "output.h"
 
 #include <algorithm>
@@ -33,6 +34,22 @@ std::string lastComponent(std::string path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The issue is told on stderr at once, in the order the walk meets it.
+void issue(WalkResult& r, const std::string& path, Outcome outcome, const std::string& code,
+    const std::string& message)
+{
+    if (outcome == Outcome::Failed) {
+        Output::instance().error(path, message);
+        ++r.failed;
+    } else {
+        Output::instance().note(path, message);
+    }
+    FileItem item;
+    item.path = path;
+    item.issue = std::make_shared<const WalkIssue>(WalkIssue { outcome, code, message });
+    r.files.push_back(std::move(item));
+}
+
 class Walker {
 public:
     explicit Walker(WalkResult& result)
@@ -44,14 +61,13 @@ public:
     {
         // Bind mounts can loop even without links.
         if (!_open.insert({ st.st_dev, st.st_ino }).second) {
-            Output::instance().note(path, "directory loop, skipped");
-            ++_r.skipped;
+            issue(_r, path, Outcome::Skipped, "", "directory loop, skipped");
             return;
         }
         DIR* dir = ::opendir(path.c_str());
         if (!dir) {
-            Output::instance().error(path, std::strerror(errno));
-            ++_r.failed;
+            const int error = errno;
+            issue(_r, path, Outcome::Failed, errorCode(error), std::strerror(error));
             _open.erase({ st.st_dev, st.st_ino });
             return;
         }
@@ -63,8 +79,8 @@ public:
             errno = 0;
         }
         if (errno != 0) {
-            Output::instance().error(path, std::strerror(errno));
-            ++_r.failed;
+            const int error = errno;
+            issue(_r, path, Outcome::Failed, errorCode(error), std::strerror(error));
         }
         ::closedir(dir);
         std::sort(names.begin(), names.end());
@@ -80,16 +96,15 @@ private:
             return;
         struct stat st;
         if (::lstat(path.c_str(), &st) != 0) {
-            Output::instance().error(path, std::strerror(errno));
-            ++_r.failed;
+            const int error = errno;
+            issue(_r, path, Outcome::Failed, errorCode(error), std::strerror(error));
         } else if (S_ISDIR(st.st_mode)) {
             directory(path, relative, st);
         } else if (S_ISREG(st.st_mode)) {
-            _r.files.push_back({ path, relative, std::uint64_t(st.st_size) });
+            _r.files.push_back({ path, relative, std::uint64_t(st.st_size), nullptr });
         } else {
-            Output::instance().note(
-                path, S_ISLNK(st.st_mode) ? "symbolic link, skipped" : "not a regular file, skipped");
-            ++_r.skipped;
+            issue(_r, path, Outcome::Skipped, "",
+                S_ISLNK(st.st_mode) ? "symbolic link, skipped" : "not a regular file, skipped");
         }
     }
 
@@ -99,25 +114,29 @@ private:
 
 } // namespace
 
-WalkResult walk(const std::vector<std::string>& arguments, bool recursive)
+WalkResult walk(Names& names, bool recursive)
 {
     WalkResult result;
-    for (const std::string& arg : arguments) {
+    std::string arg;
+    bool listed = false;
+    while (names.next(arg, listed)) {
+        if (stopFlag().load())
+            break;
         struct stat st { };
         const bool found = ::stat(arg.c_str(), &st) == 0;
         if (found && S_ISDIR(st.st_mode)) {
             if (!recursive) {
-                Output::instance().error(arg, "is a directory (use -r to walk it)");
-                ++result.failed;
+                issue(result, arg, Outcome::Failed, "not_regular_file", "is a directory (use -r to walk it)");
                 continue;
             }
-            Walker(result).directory(arg, "", st);
+            Walker(result).directory(arg, listed ? listedRelative(arg) : "", st);
             continue;
         }
         // Missing and special files go on to the operation, which names the reason.
-        result.files.push_back(
-            { arg, lastComponent(arg), found && S_ISREG(st.st_mode) ? std::uint64_t(st.st_size) : 0 });
+        result.files.push_back({ arg, listed ? listedRelative(arg) : lastComponent(arg),
+            found && S_ISREG(st.st_mode) ? std::uint64_t(st.st_size) : 0, nullptr });
     }
+    result.listError = names.error();
     return result;
 }
 
