@@ -122,8 +122,8 @@ class NullCase(bench.Case):
 
 def groups(args, text):
     b = args.build
-    korv = os.path.abspath(f"{b}/korv/korv")
-    kd = os.path.abspath(f"{b}/decrypt/KorvDecrypt")
+    korv = os.path.abspath(f"{b}/tools/korv/korv")
+    kd = os.path.abspath(f"{b}/tools/KorvDecrypt/KorvDecrypt")
     count = 2_000 if args.quick else 20_000
     small = small_tree(args, count)
     out = f"{args.scratch}/korv-out"
