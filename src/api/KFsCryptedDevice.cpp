@@ -14,6 +14,8 @@
 #include "error_p.h"
 #include "inflater_p.h"
 #include "platform_p.h"
+#include "inputfile_p.h"
+#include "outputfile_p.h"
 #include "targetpath_p.h"
 
 namespace platform = korv::platform;

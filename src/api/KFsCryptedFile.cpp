@@ -7,6 +7,7 @@
 #include "cancel_p.h"
 #include "error_p.h"
 #include "platform_p.h"
+#include "outputfile_p.h"
 #include "transforms_p.h"
 
 std::vector<std::string> KFsCryptedFile::_unremovedFiles;

@@ -11,6 +11,7 @@
 #include "crc16_p.h"
 #include "error_p.h"
 #include "platform_p.h"
+#include "inputfile_p.h"
 
 namespace {
 

@@ -2,6 +2,7 @@
 #include "transforms_p.h"
 
 #include "cryptedformat_p.h"
+#include "inputfile_p.h"
 #include "error_p.h"
 #include "targetpath_p.h"
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform_p.h"
+#include "outputfile_p.h"
 
 namespace korv {
 

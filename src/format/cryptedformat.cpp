@@ -7,7 +7,6 @@
 #include "inflater_p.h"
 
 #include "cancel_p.h"
-#include "platform_p.h"
 
 #include <algorithm>
 #include <cstring>

@@ -6,6 +6,7 @@
 #include "CFileSystem.h"
 #include "KFsCryptedFile.h"
 #include "platform_p.h"
+#include "testhooks_p.h"
 #include "testutil.h"
 
 #include <sys/wait.h>

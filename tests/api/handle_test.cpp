@@ -2,6 +2,7 @@
 // write-back, copies of handles, and the deferred removal of working copies.
 #include "KFsCryptedFile.h"
 #include "platform_p.h"
+#include "testhooks_p.h"
 #include "testutil.h"
 
 #include <QDir>

@@ -5,6 +5,7 @@
 #include "CFileSystem.h"
 #include "KFsCryptedFile.h"
 #include "platform_p.h"
+#include "inputfile_p.h"
 #include "transforms_p.h"
 #include "testutil.h"
 

@@ -5,6 +5,7 @@
 #include "KFsCryptedFile.h"
 #include "cryptedformat_p.h"
 #include "platform_p.h"
+#include "outputfile_p.h"
 #include "testutil.h"
 
 #include <csignal>

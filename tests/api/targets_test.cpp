@@ -6,6 +6,7 @@
 #include "KFsCryptedFile.h"
 #include "cancel_p.h"
 #include "platform_p.h"
+#include "testhooks_p.h"
 #include "testutil.h"
 
 #include <acl/libacl.h>

@@ -1,6 +1,9 @@
 // The Linux platform layer: permission bits, the file copy, working copies,
 // removal and the checked append.
 #include "platform_p.h"
+#include "inputfile_p.h"
+#include "outputfile_p.h"
+#include "testhooks_p.h"
 #include "testutil.h"
 
 #include <algorithm>
