@@ -322,7 +322,7 @@ std::size_t KFsCryptedDevice::Private::decode(std::uint8_t* target, std::size_t 
                 break;
             }
             failedAt = qint64(inflater->outputOffset());
-            fail(KFsErrorCode::Corrupt, QString::fromLatin1(inflater->problem()),
+            fail(KFsErrorCode::Corrupt, korv::error::corruptMessage(inflater->problem()),
                 kHeaderSize + qint64(inflater->problemOffset()));
             break;
         }

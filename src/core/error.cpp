@@ -63,6 +63,11 @@ QString messageOf(int platformError)
     }
 }
 
+QString corruptMessage(const char* what)
+{
+    return QStringLiteral("corrupt data: ") + QString::fromUtf8(what);
+}
+
 void begin()
 {
     current = {};
@@ -99,9 +104,8 @@ bool report(bool ok, KFsError* error, const QString& source, const QString& targ
         error->message = QStringLiteral("cancelled");
     } else if (f.code != KFsErrorCode::None) {
         error->code = f.code;
-        error->message = QString::fromUtf8(f.message);
-        if (f.code == KFsErrorCode::Corrupt)
-            error->message.prepend(QStringLiteral("corrupt data: "));
+        error->message
+            = f.code == KFsErrorCode::Corrupt ? corruptMessage(f.message) : QString::fromUtf8(f.message);
         error->offset = f.code == KFsErrorCode::Corrupt ? f.offset : -1;
     } else {
         error->code = codeOf(f.platformError);

@@ -15,6 +15,10 @@ enum class File { Source, Target };
 KFsErrorCode codeOf(int platformError);
 QString messageOf(int platformError);
 
+// The message of damaged crypted data: "corrupt data: " and what the decoder
+// found. The one place that words it, for the whole-file calls and the device.
+QString corruptMessage(const char* what);
+
 // Starts a call on this thread: forgets earlier failures, the platform's too.
 void begin();
 // Notes that the call fails on file for the reason the platform recorded

@@ -31,13 +31,13 @@ const char* deflateProblem(int rc)
 {
     switch (rc) {
     case ISAL_INVALID_BLOCK:
-        return "corrupt data: an invalid deflate block";
+        return "an invalid deflate block";
     case ISAL_INVALID_SYMBOL:
-        return "corrupt data: an invalid code in the deflate data";
+        return "an invalid code in the deflate data";
     case ISAL_INVALID_LOOKBACK:
-        return "corrupt data: a back-reference before the start of the content";
+        return "a back-reference before the start of the content";
     default:
-        return "corrupt data: the deflate data does not decode";
+        return "the deflate data does not decode";
     }
 }
 
@@ -100,7 +100,7 @@ Inflater::Status Inflater::step(const std::uint8_t* in, std::size_t n, bool last
         produced += p;
         if (_status == Status::Progress && u == 0 && p == 0 && _phase == before) {
             if (last && used == n && _phase != Phase::Deflate)
-                return fail("corrupt data: the compressed stream ends early", _in);
+                return fail("the compressed stream ends early", _in);
             break;
         }
     }
@@ -119,9 +119,9 @@ Inflater::Status Inflater::header(const std::uint8_t* in, std::size_t n, std::si
     const unsigned cmf = _bytes[0], flg = _bytes[1];
     if ((cmf & 0x0f) != kMethodDeflate || (cmf >> 4) > kMaxWindowInfo
         || (cmf * 256 + flg) % kHeaderCheck != 0)
-        return fail("corrupt data: not a zlib stream", 0);
+        return fail("not a zlib stream", 0);
     if (flg & kPresetDictionary)
-        return fail("corrupt data: the stream needs a preset dictionary", 1);
+        return fail("the stream needs a preset dictionary", 1);
     _have = 0;
     _phase = Phase::Deflate;
     return _status;
@@ -154,13 +154,13 @@ Inflater::Status Inflater::deflate(const std::uint8_t* in, std::size_t n, bool l
         return fail(deflateProblem(rc), _in);
     if (s.block_state != ISAL_BLOCK_FINISH) {
         if (last && used == n && produced == 0)
-            return fail("corrupt data: the compressed stream ends early", _in);
+            return fail("the compressed stream ends early", _in);
         return _status;
     }
     // The deflate data has ended. ISA-L may have read a few bytes past it
     // into its bit buffer: they are the first bytes of the Adler-32.
     if (s.read_in_length < 0 || s.tmp_in_size != 0)
-        return fail("corrupt data: the deflate data does not decode", _in);
+        return fail("the deflate data does not decode", _in);
     const auto whole = static_cast<std::size_t>(s.read_in_length / 8);
     std::uint64_t bits = s.read_in >> (s.read_in_length % 8);
     _have = 0;
@@ -180,13 +180,13 @@ Inflater::Status Inflater::trailer(const std::uint8_t* in, std::size_t n, bool l
     _in += used;
     if (_have < sizeof _bytes) {
         if (last && used == n)
-            return fail("corrupt data: the compressed stream ends before its Adler-32", _in);
+            return fail("the compressed stream ends before its Adler-32", _in);
         return _status;
     }
     const std::uint32_t stored = (std::uint32_t(_bytes[0]) << 24) | (std::uint32_t(_bytes[1]) << 16)
         | (std::uint32_t(_bytes[2]) << 8) | std::uint32_t(_bytes[3]);
     if (stored != _adler)
-        return fail("corrupt data: the Adler-32 checksum does not match", _problemOffset);
+        return fail("the Adler-32 checksum does not match", _problemOffset);
     _phase = Phase::Done;
     return _status = Status::End;
 }

@@ -155,6 +155,28 @@ TEST_F(Korv, AFailedFileIsNamedOnStderrAndTheOthersAreStillDone)
     EXPECT_EQ(readFile(path("exists")), "good");
 }
 
+// decrypt and test name the same damage with the same words, said once.
+TEST_F(Korv, DecryptAndTestNameDamageOnce)
+{
+    const std::string good = qtCrypted(textContent(1 << 20));
+    std::string adler = good;
+    adler.back() ^= 1;
+    const std::pair<std::string, std::string> files[]
+        = { { "truncated.kr", "corrupt data: the compressed stream ends early" },
+              { "adler.kr", "corrupt data: the Adler-32 checksum does not match" } };
+    writeFile(tree("truncated.kr"), good.substr(0, good.size() / 2));
+    writeFile(tree("adler.kr"), adler);
+    for (const auto& [name, message] : files) {
+        for (const std::vector<std::string>& args :
+            std::vector<std::vector<std::string>> { { "decrypt", "-o", path("out"), tree(name) }, { "test", tree(name) } }) {
+            const KorvRun r = korv(args);
+            EXPECT_EQ(r.status, 1) << args[0] << " " << name;
+            ASSERT_FALSE(lines(r.err).empty()) << args[0] << " " << name;
+            EXPECT_EQ(lines(r.err)[0], "korv: " + tree(name) + ": " + message) << args[0];
+        }
+    }
+}
+
 TEST_F(Korv, InfoJsonParsesBackAndNamesThatAreNotUtf8SurviveAsEscapes)
 {
     writeFile(tree("c\xff.kr"), withStoredLength(qtCrypted(textContent(4000)), 4000));
