@@ -422,8 +422,9 @@ bool KFsCryptedDevice::open(OpenMode mode)
                            "KFsCryptedFile edits one in place through a working copy"));
     } else if (mode & ReadOnly) {
         d->reading = d->openInput();
+        // Text stays: QIODevice then turns "\r\n" into "\n" on the way out, as for a QFile.
         if (d->reading)
-            return QIODevice::open(ReadOnly | Unbuffered);
+            return QIODevice::open(ReadOnly | Unbuffered | (mode & Text));
         d->file.close();
     } else if (!(mode & WriteOnly)) {
         d->fail(KFsErrorCode::IoError, QStringLiteral("no open mode given"));

@@ -8,6 +8,7 @@
 
 #include <QBuffer>
 #include <QDataStream>
+#include <QFile>
 #include <QTextStream>
 #include <cstring>
 #include <random>
@@ -117,6 +118,25 @@ TEST_F(Device, ReadsThroughQtStreamsAndPlainFilesAsTheyAre)
     EXPECT_EQ(overBuffer.readAll().size(), qint64(text.size()));
     ASSERT_TRUE(overBuffer.seek(5));
     EXPECT_EQ(str(overBuffer.read(10)), text.substr(5, 10));
+}
+
+// Text mode reads as QFile reads the plain file: "\r\n" comes out as "\n",
+// and openMode() keeps the flag the caller gave.
+TEST_F(Device, TextModeReadsLineEndsAsQFileDoes)
+{
+    const std::string text = "one\r\ntwo\r\n" + textContent(100000) + "\r\nlast";
+    writeFile(path("text"), text);
+    writeFile(path("text.kr"), qtCrypted(text));
+    QFile plain(QString::fromStdString(path("text")));
+    ASSERT_TRUE(plain.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QByteArray expected = plain.readAll();
+    for (const char* name : { "text.kr", "text" }) {
+        KFsCryptedDevice device(QString::fromStdString(path(name)));
+        ASSERT_TRUE(device.open(QIODevice::ReadOnly | QIODevice::Text)) << name;
+        EXPECT_TRUE(device.openMode() & QIODevice::Text) << name;
+        EXPECT_EQ(device.readLine(), "one\n") << name;
+        EXPECT_TRUE(device.readAll() == expected.mid(4)) << name;
+    }
 }
 
 TEST_F(Device, WritesWhatQDataStreamReadsBack)
