@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 
+#include "bigendian_p.h"
 #include "cryptedformat_p.h"
 #include "error_p.h"
 #include "inflater_p.h"
@@ -30,37 +31,13 @@ constexpr std::size_t kMinOutputChunk = 16 << 10;
 constexpr qint64 kDirectRead = 64 << 10;
 // Writes smaller than this are gathered before they are deflated.
 constexpr std::size_t kGatherWrites = 64 << 10;
-constexpr qint64 kHeaderSize = qint64(format::kMarkerSize + format::kLengthSize);
+constexpr qint64 kHeaderSize = qint64(format::kHeaderSize);
 
 using korv::error::codeOf;
 using korv::error::messageOf;
 
 // Memory a QByteArray holds, for the in-memory conversions.
-class ArraySink final : public korv::ByteSink {
-public:
-    bool write(const void* data, std::size_t n) override
-    {
-        bytes.append(static_cast<const char*>(data), static_cast<qsizetype>(n));
-        return true;
-    }
-    std::uint8_t* map(std::size_t n) override
-    {
-        bytes.resize(static_cast<qsizetype>(n));
-        return reinterpret_cast<std::uint8_t*>(bytes.data());
-    }
-    bool unmap(std::size_t used) override
-    {
-        bytes.resize(static_cast<qsizetype>(used));
-        return true;
-    }
-    bool reset() override
-    {
-        bytes.clear();
-        return true;
-    }
-
-    QByteArray bytes;
-};
+using ArraySink = korv::GrowingSink<QByteArray>;
 
 } // namespace
 
@@ -110,7 +87,7 @@ struct KFsCryptedDevice::Private {
     // Up to n bytes of the file at offset; -1 when they cannot be read.
     qint64 input(qint64 offset, std::uint8_t* buffer, std::size_t n);
     bool openInput();
-    bool decodeWhole();
+    bool decodeSmallFile();
     std::size_t decode(std::uint8_t* target, std::size_t capacity);
     // Replaces the piece held by the next one; false when there is none.
     bool fill();
@@ -182,10 +159,9 @@ bool KFsCryptedDevice::Private::openInput()
         headSize = std::min<qint64>(qint64(inSize), kHeaderSize);
         std::memcpy(head, in.get(), std::size_t(headSize));
     }
-    crypted = format::hasMarker(head, std::size_t(headSize));
-    stored = -1;
-    if (crypted && headSize == kHeaderSize)
-        stored = (qint64(head[2]) << 24) | (qint64(head[3]) << 16) | (qint64(head[4]) << 8) | qint64(head[5]);
+    const format::Header header = format::parseHeader(head, std::size_t(headSize));
+    crypted = header.crypted;
+    stored = header.storedLength;
     end = crypted
         ? -1
         : (source ? (source->isSequential() ? -1 : source->size() - sourceStart) : qint64(file.size()));
@@ -203,7 +179,7 @@ bool KFsCryptedDevice::Private::openInput()
         // A small file read whole: the whole-buffer decoder does it faster
         // than setting up the streaming one. Anything it cannot do the
         // streaming decoder does, and says where it failed.
-        if (inSize == file.size() && decodeWhole())
+        if (inSize == file.size() && decodeSmallFile())
             return true;
         const std::size_t first = inSize;
         restart(nullptr);
@@ -220,49 +196,17 @@ bool KFsCryptedDevice::Private::openInput()
     return true;
 }
 
-bool KFsCryptedDevice::Private::decodeWhole()
+bool KFsCryptedDevice::Private::decodeSmallFile()
 {
-    // Content the piece buffer holds, decoded into it.
-    class PieceSink final : public korv::ByteSink {
-    public:
-        PieceSink(std::uint8_t* piece, std::size_t capacity)
-            : _piece(piece)
-            , _capacity(capacity)
-        {
-        }
-        bool write(const void* data, std::size_t n) override
-        {
-            if (n > _capacity - size)
-                return false;
-            std::memcpy(_piece + size, data, n);
-            size += n;
-            return true;
-        }
-        std::uint8_t* map(std::size_t n) override { return n <= _capacity ? _piece : nullptr; }
-        bool unmap(std::size_t used) override
-        {
-            size = used;
-            return true;
-        }
-        bool reset() override
-        {
-            size = 0;
-            return true;
-        }
-        std::size_t size = 0;
-
-    private:
-        std::uint8_t* _piece;
-        std::size_t _capacity;
-    };
-    PieceSink sink(out.get(), outCapacity);
-    const format::Hold fastOnly { true, outCapacity };
+    // The whole content, when the fast decoder alone can put it in the piece buffer.
+    korv::BufferSink sink(out.get(), outCapacity);
+    const format::DecoderLimit fastOnly { true, outCapacity };
     if (stored <= 0
         || format::decodeBlock(in.get() + format::kMarkerSize, inSize - format::kMarkerSize, sink, fastOnly)
             != format::DecodeResult::Ok)
         return false;
-    outSize = sink.size;
-    end = qint64(sink.size);
+    outSize = sink.size();
+    end = qint64(sink.size());
     return true;
 }
 
@@ -315,9 +259,9 @@ std::size_t KFsCryptedDevice::Private::decode(std::uint8_t* target, std::size_t 
             break;
         }
         if (status == format::Inflater::Status::Corrupt) {
-            // A zero length ahead of what is no stream (a checksum trailer,
-            // say) is the empty content, as decrypt reads it.
-            if (stored == 0 && inflater->outputOffset() == 0) {
+            // Read as decrypt reads it, while nothing has been handed out.
+            if (stored >= 0 && format::corruptStreamIsEmpty(std::uint32_t(stored))
+                && inflater->outputOffset() == 0) {
                 end = 0;
                 break;
             }
@@ -552,9 +496,8 @@ bool KFsCryptedDevice::commit()
 {
     if (!d->writing)
         return false;
-    const std::uint64_t n = d->encoder->size() + d->gathered.size();
-    const std::uint8_t length[]
-        = { std::uint8_t(n >> 24), std::uint8_t(n >> 16), std::uint8_t(n >> 8), std::uint8_t(n) };
+    std::uint8_t length[format::kLengthSize];
+    korv::writeBigEndian32(length, std::uint32_t(d->encoder->size() + d->gathered.size()));
     bool ok = d->error.ok();
     if (ok
         && !(d->flushGathered() && d->encoder->finish()
@@ -670,21 +613,7 @@ QByteArray KFsCryptedDevice::decode(const QByteArray& fileBytes, bool* ok)
     const std::uint8_t* block = bytes + format::kMarkerSize;
     const std::size_t blockSize = n - format::kMarkerSize;
     ArraySink sink;
-    // The whole-buffer decoder where it does the job alone, as decrypt runs it;
-    // the streaming decoder for the rest.
-    auto result
-        = format::decodeBlock(block, blockSize, sink, { true, std::numeric_limits<std::uint64_t>::max() });
-    if (result == format::DecodeResult::NotBrief && blockSize >= format::kLengthSize) {
-        korv::MemorySource stream(block + format::kLengthSize, blockSize - format::kLengthSize);
-        result = format::decodeStream(stream, sink);
-        const bool zeroLength
-            = std::all_of(block, block + format::kLengthSize, [](std::uint8_t b) { return b == 0; });
-        if (result == format::DecodeResult::Corrupt && zeroLength) {
-            sink.bytes.clear();
-            result = format::DecodeResult::Ok;
-        }
-    }
-    const bool decoded = result == format::DecodeResult::Ok;
+    const bool decoded = format::decodeBlock(block, blockSize, sink) == format::DecodeResult::Ok;
     if (ok)
         *ok = decoded;
     return decoded ? sink.bytes : QByteArray();

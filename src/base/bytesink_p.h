@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace korv {
@@ -22,22 +23,29 @@ public:
     virtual bool reset() = 0;
 };
 
-class MemorySink final : public ByteSink {
+// Content in memory that grows as it is written: Bytes is a contiguous byte
+// container with size(), resize(), data() and clear() (std::vector,
+// QByteArray).
+template <class Bytes>
+class GrowingSink final : public ByteSink {
 public:
     bool write(const void* data, std::size_t n) override
     {
-        auto p = static_cast<const std::uint8_t*>(data);
-        bytes.insert(bytes.end(), p, p + n);
+        if (n == 0)
+            return true;
+        const std::size_t old = static_cast<std::size_t>(bytes.size());
+        resize(old + n);
+        std::memcpy(reinterpret_cast<std::uint8_t*>(bytes.data()) + old, data, n);
         return true;
     }
     std::uint8_t* map(std::size_t n) override
     {
-        bytes.assign(n, 0);
-        return bytes.data();
+        resize(n);
+        return reinterpret_cast<std::uint8_t*>(bytes.data());
     }
     bool unmap(std::size_t used) override
     {
-        bytes.resize(used);
+        resize(used);
         return true;
     }
     bool reset() override
@@ -46,7 +54,48 @@ public:
         return true;
     }
 
-    std::vector<std::uint8_t> bytes;
+    Bytes bytes;
+
+private:
+    void resize(std::size_t n) { bytes.resize(static_cast<decltype(bytes.size())>(n)); }
+};
+
+using MemorySink = GrowingSink<std::vector<std::uint8_t>>;
+
+// Content in memory of a fixed capacity, the caller's: a write beyond it fails.
+class BufferSink final : public ByteSink {
+public:
+    BufferSink(std::uint8_t* buffer, std::size_t capacity)
+        : _buffer(buffer)
+        , _capacity(capacity)
+    {
+    }
+    bool write(const void* data, std::size_t n) override
+    {
+        if (n > _capacity - _size)
+            return false;
+        if (n > 0)
+            std::memcpy(_buffer + _size, data, n);
+        _size += n;
+        return true;
+    }
+    std::uint8_t* map(std::size_t n) override { return n <= _capacity ? _buffer : nullptr; }
+    bool unmap(std::size_t used) override
+    {
+        _size = used;
+        return true;
+    }
+    bool reset() override
+    {
+        _size = 0;
+        return true;
+    }
+    std::size_t size() const { return _size; }
+
+private:
+    std::uint8_t* _buffer;
+    std::size_t _capacity;
+    std::size_t _size = 0;
 };
 
 // Bytes handed out in order, a chunk at a time.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "bigendian_p.h"
 #include "cancel_p.h"
 #include "crc16_p.h"
 #include "error_p.h"
@@ -67,7 +68,7 @@ bool trailerMatches(platform::InputFile& in)
     const std::uint8_t* stored = reader.next(kTrailerSize, got);
     if (got != kTrailerSize)
         return korv::error::systemFailure(File::Source);
-    return computed == ((stored[0] << 8) | stored[1])
+    return computed == korv::readBigEndian16(stored)
         || korv::error::failure(
             File::Source, KFsErrorCode::ChecksumMismatch, "the checksum trailer does not match the content");
 }
@@ -97,8 +98,8 @@ bool CFileSystem::addCheckSum(const QString& path, KFsError* error)
     platform::FileReader reader(in);
     std::uint16_t crc = 0;
     bool ok = openFile(in, file) && refuseReadOnly(file) && sum(reader, in.size(), crc);
-    const std::uint8_t trailer[kTrailerSize]
-        = { static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc & 0xFF) };
+    std::uint8_t trailer[kTrailerSize];
+    korv::writeBigEndian16(trailer, crc);
     // Appended only if the file still holds what was summed.
     ok = ok
         && (platform::appendToFile(file, in, trailer, sizeof trailer)

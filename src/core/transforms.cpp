@@ -1,7 +1,9 @@
 // The whole-file transforms: plain to crypted and back, or a plain copy.
+// How a crypted source is read and decoded is the decode plan's to say.
 #include "transforms_p.h"
 
 #include "cryptedformat_p.h"
+#include "decodeplan_p.h"
 #include "inputfile_p.h"
 #include "error_p.h"
 #include "targetpath_p.h"
@@ -50,92 +52,30 @@ bool syncBeforeRename(const std::string& source, const std::string& target, plat
     return mode == platform::WriteMode::Replace && platform::sameFile(source, target);
 }
 
-bool isCrypted(platform::InputFile& in)
+// The source's header, read once.
+format::Header readHeader(platform::InputFile& in)
 {
-    std::uint8_t marker[format::kMarkerSize];
-    const std::size_t got = in.peek(marker, sizeof marker);
-    return format::hasMarker(marker, got);
+    std::uint8_t bytes[format::kHeaderSize];
+    return format::parseHeader(bytes, in.peek(bytes, sizeof bytes));
 }
 
-// Bytes of content a second that a decode into a new file is taken to reach
-// at the least: about a twentieth of the fast decoder's speed on a modest
-// two-core machine.
-constexpr std::uint64_t kSlowestDecodeRate = 50 << 20;
-
-// A crypted source below this size is read whole, the fastest way for a
-// small file; a larger one that cannot be leased is decoded as it is read,
-// so that memory stays bounded whatever its size.
-constexpr std::uint64_t kReadWholeBelow = 1 << 20;
-
-// Others may wait on a leased source only until the kernel's lease-break
-// time runs out; decoding at no less than kSlowestDecodeRate, content up to
-// this size is done well before.
-std::uint64_t leasedContentLimit(long seconds)
-{
-    return std::uint64_t(seconds) * kSlowestDecodeRate;
-}
-
-// A source whose stored length says its content is beyond a lease's limit
-// is not mapped: its pages would be faulted in only to be given back.
-bool contentFitsALease(platform::InputFile& in)
-{
-    std::uint8_t header[format::kMarkerSize + format::kLengthSize];
-    return in.peek(header, sizeof header) == sizeof header
-        && format::storedLength(header + format::kMarkerSize)
-        <= leasedContentLimit(platform::leaseBreakSeconds());
-}
-
-// A crypted source for decoding: a large one is mapped under a lease, which
-// saves copying it; a small one is read; any other is left to be read a
-// piece at a time while it is decoded.
-bool load(platform::InputFile& in)
-{
-    if (in.size() < kReadWholeBelow)
-        return in.map() || error::systemFailure(error::File::Source);
-    if (contentFitsALease(in))
-        in.mapLeased();
-    return true;
-}
-
-// The crypted branch once the source is loaded: decodes into out and commits
-// it. A leased source allows only the fast decoder; a block that needs more,
-// and a source in no memory at all, is decoded as it is read.
+// Decodes a loaded crypted source into out and commits it; notes the failure.
 bool decodeInto(platform::InputFile& in, platform::OutputFile& out, bool sync)
 {
     using format::DecodeResult;
-    const std::uint64_t blockSize = in.size() - format::kMarkerSize;
-    format::Damage damage;
-    DecodeResult result = DecodeResult::NotBrief;
-    if (in.data()) {
-        const long seconds = in.leaseSeconds();
-        const auto hold = seconds > 0 ? format::Hold { true, leasedContentLimit(seconds) } : format::Hold {};
-        result = format::decodeBlock(in.data() + format::kMarkerSize, blockSize, out, hold, &damage);
-    }
-    bool readFailed = false;
-    if (result == DecodeResult::NotBrief) {
-        // Read without a lease: a file cut short meanwhile is a short read
-        // here, never a SIGBUS.
-        in.unmapLeased();
-        platform::FileReader reader(in);
-        std::size_t marker = 0;
-        reader.next(format::kMarkerSize, marker);
-        result = format::decodeBlock(reader, blockSize, out, &damage);
-        readFailed = reader.failed();
-    }
-    // Given back before the commit, which may sync: nobody waits on it longer.
-    in.close();
-    switch (result) {
+    const DecodeOutcome outcome = decodeCryptedSource(in, out);
+    switch (outcome.result) {
     case DecodeResult::Ok:
         return out.commit(sync) || error::systemFailure(error::File::Target);
     case DecodeResult::Corrupt:
-        if (readFailed)
+        if (outcome.readFailed)
             return error::systemFailure(error::File::Source);
-        return error::failure(error::File::Source, KFsErrorCode::Corrupt, damage.what,
-            static_cast<std::int64_t>(format::kMarkerSize + damage.offset));
+        return error::failure(error::File::Source, KFsErrorCode::Corrupt, outcome.damage.what,
+            static_cast<std::int64_t>(outcome.damage.offset));
     case DecodeResult::NoMemory:
         return error::failure(error::File::Source, KFsErrorCode::IoError, "out of memory");
     case DecodeResult::SinkFailed:
-    case DecodeResult::NotBrief:
+    case DecodeResult::NeedsStreaming:
         break;
     }
     return error::systemFailure(error::File::Target);
@@ -174,7 +114,8 @@ bool decryptFile(
         return error::systemFailure(error::File::Source);
     const bool replace = mode == platform::WriteMode::Replace;
 
-    if (!isCrypted(in)) {
+    const format::Header header = readHeader(in);
+    if (!header.crypted) {
         PreparedTarget prepared(target, mode);
         if (!prepared.written(platform::copyFile(in, target, mode)))
             return error::systemFailure(error::File::Target);
@@ -186,7 +127,7 @@ bool decryptFile(
         return true;
     }
 
-    if (!load(in))
+    if (!loadCryptedSource(in, header))
         return false;
     PreparedTarget prepared(target, mode);
     platform::OutputFile out;
@@ -204,8 +145,9 @@ bool decryptFile(const std::string& source, platform::OutputFile& workingCopy, b
     platform::InputFile in;
     if (!in.open(source))
         return error::systemFailure(error::File::Source);
-    const bool isCryptedSource = isCrypted(in);
-    const bool ok = isCryptedSource ? load(in) && decodeInto(in, workingCopy, false)
+    const format::Header header = readHeader(in);
+    const bool isCryptedSource = header.crypted;
+    const bool ok = isCryptedSource ? loadCryptedSource(in, header) && decodeInto(in, workingCopy, false)
                                     : platform::copyInto(in, workingCopy) && workingCopy.commit(false);
     if (ok && crypted)
         *crypted = isCryptedSource;

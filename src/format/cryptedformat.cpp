@@ -1,11 +1,12 @@
 // Encoding and decoding of the crypted format. Encoding runs zlib's deflate
 // with qCompress's parameters; decoding runs libdeflate on the whole block
-// straight into the output when the stored length is plausible, and falls
-// back to streaming zlib when it is not.
+// straight into the output when the stored length is plausible, and the
+// streaming decoder (inflater.cpp) when it is not.
 #include "cryptedformat_p.h"
 
 #include "inflater_p.h"
 
+#include "bigendian_p.h"
 #include "cancel_p.h"
 
 #include <algorithm>
@@ -32,18 +33,12 @@ constexpr std::uint8_t kZlibHeaderDeflate32K = 0x78;
 constexpr std::uint8_t kZlibHeaderDefault[] = { kZlibHeaderDeflate32K, 0x9c };
 constexpr int kDefaultMemLevel = 8;
 
-std::uint32_t readBigEndian32(const std::uint8_t* p)
-{
-    return (std::uint32_t(p[0]) << 24) | (std::uint32_t(p[1]) << 16) | (std::uint32_t(p[2]) << 8)
-        | std::uint32_t(p[3]);
-}
-
 enum class FastResult { Ok, TooSmall, Failed };
 
 // Whole-buffer decode into a region of exactly `expected` bytes: the sink's
 // own pages, or memory written to it at once when the content is small.
 // libdeflate checks the zlib header and Adler-32 as zlib does.
-FastResult decodeWhole(const std::uint8_t* stream, std::size_t n, std::size_t expected, ByteSink& sink)
+FastResult decodeFast(const std::uint8_t* stream, std::size_t n, std::size_t expected, ByteSink& sink)
 {
     libdeflate_decompressor* d = decompressor();
     if (!d)
@@ -84,34 +79,36 @@ DecodeResult corrupt(Damage* damage, std::uint64_t offset, const char* what)
 // of the block.
 DecodeResult decodeStreaming(ByteSource& stream, ByteSink& sink, Damage* damage)
 {
-    const DecodeResult result = decodeStream(stream, sink, damage);
+    const DecodeResult result = inflateStream(stream, sink, damage);
     if (result == DecodeResult::Corrupt && damage)
         damage->offset += kStreamOffset;
     return result;
 }
 
-DecodeResult decodeStream(
-    const std::uint8_t* stream, std::size_t n, std::uint32_t hint, ByteSink& sink, Hold hold, Damage* damage)
+// A stream in memory: the fast decoder where the stored length allows it,
+// else (or when it fails) the streaming one, as limit permits.
+DecodeResult decodeInMemory(const std::uint8_t* stream, std::size_t n, std::uint32_t hint, ByteSink& sink,
+    DecoderLimit limit, Damage* damage)
 {
     const bool plausible = hint > 0 && hint <= std::uint64_t(n) * kMaxExpansion + 1024;
     const bool fast = plausible && stream[0] == kZlibHeaderDeflate32K;
-    if (hold.brief && !(fast && hint <= hold.maxContent))
-        return DecodeResult::NotBrief;
+    if (limit.fastOnly && !(fast && hint <= limit.maxContent))
+        return DecodeResult::NeedsStreaming;
     // The whole-buffer decoder cannot be stopped midway: asked before it
     // starts, and at the commit after it.
     if (cancelRequested())
         return DecodeResult::SinkFailed;
     if (fast) {
-        switch (decodeWhole(stream, n, hint, sink)) {
+        switch (decodeFast(stream, n, hint, sink)) {
         case FastResult::Ok:
             return DecodeResult::Ok;
         case FastResult::TooSmall: // the stored length was short: stream it
-        case FastResult::Failed: // let zlib have the last word on corrupt data
+        case FastResult::Failed: // the streaming decoder says what is wrong, and where
             break;
         }
     }
-    if (hold.brief)
-        return sink.reset() ? DecodeResult::NotBrief : DecodeResult::SinkFailed;
+    if (limit.fastOnly)
+        return sink.reset() ? DecodeResult::NeedsStreaming : DecodeResult::SinkFailed;
     MemorySource source(stream, n);
     return decodeStreaming(source, sink, damage);
 }
@@ -144,6 +141,15 @@ libdeflate_decompressor* decompressor()
 bool hasMarker(const std::uint8_t* data, std::size_t n)
 {
     return n >= kMarkerSize && data[0] == kMarker[0] && data[1] == kMarker[1];
+}
+
+Header parseHeader(const std::uint8_t* data, std::size_t n)
+{
+    Header header;
+    header.crypted = hasMarker(data, n);
+    if (header.crypted && n >= kHeaderSize)
+        header.storedLength = readBigEndian32(data + kMarkerSize);
+    return header;
 }
 
 bool encode(const std::uint8_t* plain, std::size_t n, ByteSink& sink)
@@ -190,8 +196,8 @@ Encoder::~Encoder() = default;
 
 bool Encoder::begin(std::uint32_t length)
 {
-    const std::uint8_t header[] = { kMarker[0], kMarker[1], std::uint8_t(length >> 24),
-        std::uint8_t(length >> 16), std::uint8_t(length >> 8), std::uint8_t(length) };
+    std::uint8_t header[kHeaderSize] = { kMarker[0], kMarker[1] };
+    writeBigEndian32(header + kMarkerSize, length);
     return _ok = _ok && _sink.write(header, sizeof header);
 }
 
@@ -255,19 +261,14 @@ bool Encoder::finish()
 {
     if (!_ok || !_stream)
         return _ok;
-    const std::uint8_t trailer[] = { std::uint8_t(_adler >> 24), std::uint8_t(_adler >> 16),
-        std::uint8_t(_adler >> 8), std::uint8_t(_adler) };
+    std::uint8_t trailer[4];
+    writeBigEndian32(trailer, _adler);
     _ok = run(Z_FINISH) && _sink.write(trailer, sizeof trailer);
     _stream.reset();
     return _ok;
 }
 
-std::uint32_t storedLength(const std::uint8_t* block)
-{
-    return readBigEndian32(block);
-}
-
-DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink, Hold hold, Damage* damage)
+DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sink, DecoderLimit limit, Damage* damage)
 {
     // stored length
     if (n < kLengthSize)
@@ -279,10 +280,8 @@ DecodeResult decodeBlock(const std::uint8_t* block, std::size_t n, ByteSink& sin
     if (streamSize == 0)
         return emptyContent(hint, sink, damage);
 
-    DecodeResult result = decodeStream(stream, streamSize, hint, sink, hold, damage);
-    // A zero length followed by something that is not a stream (a checksum
-    // trailer, say) is still the empty content.
-    if (result == DecodeResult::Corrupt && hint == 0)
+    DecodeResult result = decodeInMemory(stream, streamSize, hint, sink, limit, damage);
+    if (result == DecodeResult::Corrupt && corruptStreamIsEmpty(hint))
         return sink.reset() ? DecodeResult::Ok : DecodeResult::SinkFailed;
     return result;
 }
@@ -302,7 +301,7 @@ DecodeResult decodeBlock(ByteSource& block, std::uint64_t n, ByteSink& sink, Dam
     if (n == kLengthSize)
         return emptyContent(hint, sink, damage);
     DecodeResult result = decodeStreaming(block, sink, damage);
-    if (result == DecodeResult::Corrupt && hint == 0)
+    if (result == DecodeResult::Corrupt && corruptStreamIsEmpty(hint))
         return sink.reset() ? DecodeResult::Ok : DecodeResult::SinkFailed;
     return result;
 }

@@ -1,6 +1,5 @@
-// The crypted file format: the marker "kr", then the 32-bit big-endian length
-// of the plain content and one zlib stream of it, byte for byte what
-// qCompress makes at its default level. Internal: not installed.
+// The crypted file format: its header, its encoder and its decoders, the one
+// place that knows it (docs/formats.md describes it). Internal: not installed.
 #pragma once
 
 #include <cstddef>
@@ -21,8 +20,29 @@ constexpr std::size_t kLengthSize = 4;
 // The largest plain content whose length the format can store.
 constexpr std::uint64_t kMaxPlainSize = 0xFFFFFFFFull;
 
+constexpr std::size_t kHeaderSize = kMarkerSize + kLengthSize;
+
 // True when the first bytes of a file are the marker.
 bool hasMarker(const std::uint8_t* data, std::size_t n);
+
+// What the first bytes of a file say, read without decoding anything.
+struct Header {
+    bool crypted = false;
+    // The stored plain length, a hint only; -1 when the file is plain or too
+    // short to hold it.
+    std::int64_t storedLength = -1;
+};
+// Parses the first n bytes of a file (kHeaderSize of them are enough).
+Header parseHeader(const std::uint8_t* data, std::size_t n);
+
+// qCompress stores empty content as a zero length and no stream. A zero
+// length ahead of bytes that do not decode (a checksum trailer, say) is the
+// empty content too: true for a stored length that makes a corrupt stream
+// read as empty.
+constexpr bool corruptStreamIsEmpty(std::uint32_t storedLength)
+{
+    return storedLength == 0;
+}
 
 // Writes the crypted form of the plain bytes (marker included) to sink.
 bool encode(const std::uint8_t* plain, std::size_t n, ByteSink& sink);
@@ -71,21 +91,18 @@ enum class DecodeResult {
     Corrupt, // the block does not decompress
     SinkFailed, // the sink could not take the bytes
     NoMemory, // no memory for the decoder: nothing is wrong with the block
-    NotBrief // brief holds only: the block needs more than the fast decoder, which was not tried
+    NeedsStreaming // fastOnly: the block needs the streaming decoder, which was not run
 };
 
-// How long the caller can hold the block's memory. A brief hold (a mapped
-// file that others wait on) runs the fast decoder alone, and only for
-// content of at most maxContent bytes, so that it ends in bounded time; any
-// other block gives NotBrief, and the caller decodes it again from memory
-// of its own.
-struct Hold {
-    bool brief = false;
+// Which decoders may run. fastOnly: the whole-buffer decoder alone, and only
+// for content of at most maxContent bytes, so that it ends in bounded time
+// (the caller holds the block's memory briefly: a mapped file that others
+// wait on) or fits (a buffer of fixed size). Any other block gives
+// NeedsStreaming, and the caller decodes it again with the streaming decoder.
+struct DecoderLimit {
+    bool fastOnly = false;
     std::uint64_t maxContent = 0;
 };
-
-// The plain length stored in a block's first kLengthSize bytes: a hint only.
-std::uint32_t storedLength(const std::uint8_t* block);
 
 // Where a block turned out corrupt, for the caller's report.
 struct Damage {
@@ -98,7 +115,7 @@ struct Damage {
 // the stream decides the content, and bytes after its end are ignored.
 // On Corrupt, *damage (when given) says where and what.
 DecodeResult decodeBlock(
-    const std::uint8_t* block, std::size_t n, ByteSink& sink, Hold hold = {}, Damage* damage = nullptr);
+    const std::uint8_t* block, std::size_t n, ByteSink& sink, DecoderLimit limit = {}, Damage* damage = nullptr);
 // The same for a block of n bytes that source hands out a chunk at a time,
 // decoded as it arrives: memory stays bounded whatever the size of the block
 // or its content. A source that gives fewer than n bytes reads as a stream

@@ -3,6 +3,7 @@
 // (zlib's inflate reaches about a third of it), and the access points.
 #include "inflater_p.h"
 
+#include "bigendian_p.h"
 #include "cancel_p.h"
 
 #include <algorithm>
@@ -183,9 +184,7 @@ Inflater::Status Inflater::trailer(const std::uint8_t* in, std::size_t n, bool l
             return fail("the compressed stream ends before its Adler-32", _in);
         return _status;
     }
-    const std::uint32_t stored = (std::uint32_t(_bytes[0]) << 24) | (std::uint32_t(_bytes[1]) << 16)
-        | (std::uint32_t(_bytes[2]) << 8) | std::uint32_t(_bytes[3]);
-    if (stored != _adler)
+    if (readBigEndian32(_bytes) != _adler)
         return fail("the Adler-32 checksum does not match", _problemOffset);
     _phase = Phase::Done;
     return _status = Status::End;
@@ -297,7 +296,7 @@ void AccessIndex::clear()
     _interval = 2 << 20;
 }
 
-DecodeResult decodeStream(ByteSource& source, ByteSink& sink, Damage* damage)
+DecodeResult inflateStream(ByteSource& source, ByteSink& sink, Damage* damage)
 {
     constexpr std::size_t kChunk = 256 << 10;
     if (!sink.reset())

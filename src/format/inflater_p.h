@@ -50,7 +50,7 @@ public:
 
     // The whole decoder state at one point of the deflate data (the last 32
     // KiB of content included), from which decoding carries on as if it had
-    // never stopped. About 54 KiB, kept deflated (a third of that for text).
+    // never stopped. About 54 KiB, kept deflated.
     class AccessPoint {
     public:
         std::uint64_t inputOffset() const { return _in; }
@@ -110,6 +110,6 @@ private:
 // Decodes a whole zlib stream from source into sink with the streaming
 // decoder: Ok, Corrupt (with *damage, when given, saying what and at which
 // offset of the stream), NoMemory or SinkFailed (a stop asked for too).
-DecodeResult decodeStream(ByteSource& source, ByteSink& sink, Damage* damage = nullptr);
+DecodeResult inflateStream(ByteSource& source, ByteSink& sink, Damage* damage = nullptr);
 
 } // namespace korv::format

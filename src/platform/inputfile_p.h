@@ -24,17 +24,19 @@ public:
     // False when path cannot be opened or is not a regular file.
     bool open(const std::string& path);
     // Reads up to n bytes from the start of the file. A small file is read
-    // whole on the way (map() then has nothing left to do).
+    // whole on the way (load() then has nothing left to do).
     std::size_t peek(void* buffer, std::size_t n);
-    // Reads the whole file into memory; false on failure. Empty files map to
-    // no bytes. The bytes are our own: changes to the file do not reach them.
+    // Reads the whole file into memory; false on failure. Empty files load
+    // as no bytes. The bytes are our own: changes to the file do not reach them.
     // Called after mapLeased(), it trades the mapping for such a copy.
-    bool map();
+    bool load();
     // For a caller that is done with the bytes within seconds: maps a large
     // file instead of copying it, under a read lease that keeps other
-    // processes from changing or truncating it meanwhile (they wait). False,
-    // with nothing changed, where that cannot be had; map() still can.
-    bool mapLeased();
+    // processes from changing or truncating it meanwhile (they wait).
+    // breakSeconds is the kernel's lease-break time (leaseBreakSeconds()),
+    // read once by the caller. False, with nothing changed, where that cannot
+    // be had; load() still can.
+    bool mapLeased(long breakSeconds);
     // How long others wait on the lease at most before the kernel lets them
     // go ahead anyway (its lease-break-time); 0 when not leased.
     long leaseSeconds() const { return _leaseSeconds; }

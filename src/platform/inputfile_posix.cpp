@@ -84,11 +84,11 @@ bool InputFile::open(const std::string& path)
 
 std::size_t InputFile::peek(void* buffer, std::size_t n)
 {
-    // Never more than the size the file had when opened: that is what map() covers.
+    // Never more than the size the file had when opened: that is what load() covers.
     n = static_cast<std::size_t>(std::min<std::uint64_t>(n, _size));
     // One read instead of two for a small file, which is most of the cost
     // of a working copy.
-    if (_size <= kReadWholeOnPeek && map()) {
+    if (_size <= kReadWholeOnPeek && load()) {
         if (n > 0)
             std::memcpy(buffer, _data, n);
         return n;
@@ -96,7 +96,7 @@ std::size_t InputFile::peek(void* buffer, std::size_t n)
     return readAt(_fd, buffer, n, 0);
 }
 
-bool InputFile::map()
+bool InputFile::load()
 {
     unmapLeased();
     if (_buffer || _size == 0)
@@ -117,12 +117,12 @@ bool InputFile::map()
     return true;
 }
 
-bool InputFile::mapLeased()
+bool InputFile::mapLeased(long breakSeconds)
 {
     // A lease that the kernel breaks at once (lease-break-time 0) is no use.
     if (_fd < 0 || _data || _size < kLeaseMapFrom || _size > SIZE_MAX)
         return false;
-    const long seconds = leaseBreakSeconds();
+    const long seconds = breakSeconds;
     if (seconds < 1 || !takeReadLease(_fd))
         return false;
     const auto n = static_cast<std::size_t>(_size);

@@ -16,7 +16,7 @@ constexpr std::size_t kPrefaultStep = 2 << 20;
 
 // New content for a path, written as its WriteMode says. Destruction without
 // commit() drops the new content: the fresh file beside the target is
-// removed, a Direct file is emptied.
+// removed, a working copy is emptied.
 class OutputFile final : public ByteSink {
 public:
     OutputFile();
@@ -26,9 +26,9 @@ public:
 
     // Starts new content for target. False when the target is a directory,
     // no file can be created beside it nor the target written (Replace) or it
-    // cannot be opened (Direct).
+    // cannot be opened (WorkingCopy).
     bool create(const std::string& target, WriteMode mode = WriteMode::Replace);
-    // Starts a new working copy in the temporary directory, written Direct:
+    // Starts a new working copy in the temporary directory, written WorkingCopy:
     // its name starts with "kr2" and is unpredictable, it is created
     // atomically (never through a link planted in its place) and only its
     // owner may read it. False when no such file can be made.
@@ -58,7 +58,7 @@ public:
     // Replace: gives the new content the old target's metadata (or the
     // default permissions for a new file), syncs it first when sync is true,
     // and renames it over the target; or syncs it and copies it into the
-    // target, which is synced too. A device or FIFO is closed. Direct: closes
+    // target, which is synced too. A device or FIFO is closed. WorkingCopy: closes
     // the file.
     bool commit(bool sync);
     // True once a write failed (lastError() says why).
@@ -72,7 +72,7 @@ private:
         Beside, // a new file beside the target, renamed over it
         Into, // the target itself, a device or FIFO: no commit to make
         Overwrite, // a file in the temporary directory, copied into the target
-        Direct // our own working copy
+        WorkingCopy // our own working copy
     };
     bool createInto(const std::string& target);
     bool createOverwrite();

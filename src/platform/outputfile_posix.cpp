@@ -61,9 +61,9 @@ void OutputFile::unmapAll()
 void OutputFile::discard()
 {
     unmapAll();
-    // Content that was not committed is dropped: a Direct file is emptied so
+    // Content that was not committed is dropped: a working copy is emptied so
     // that no partial content is left in it.
-    if (_fd >= 0 && _route == Route::Direct && !_empty)
+    if (_fd >= 0 && _route == Route::WorkingCopy && !_empty)
         (void)::ftruncate(_fd, 0);
     closeFd(_fd);
     if (!_temporary.empty())
@@ -74,7 +74,7 @@ void OutputFile::discard()
 bool OutputFile::create(const std::string& target, WriteMode mode)
 {
     _mode = mode;
-    _route = mode == WriteMode::Direct ? Route::Direct : Route::Beside;
+    _route = mode == WriteMode::WorkingCopy ? Route::WorkingCopy : Route::Beside;
     _target = target;
     // What the path names, every link resolved by the kernel, /proc/self/fd
     // ones too (which name a pipe, not a path).
@@ -82,8 +82,8 @@ bool OutputFile::create(const std::string& target, WriteMode mode)
     const bool exists = statPath(target, st);
     if (exists && S_ISDIR(st.st_mode))
         return fail(kNotRegularFile);
-    if (mode == WriteMode::Direct) {
-        // A Direct file is our own: a link planted in its place is not followed.
+    if (mode == WriteMode::WorkingCopy) {
+        // A working copy is our own: a link planted in its place is not followed.
         _fd = openRetrying(_target.c_str(), O_RDWR | O_NOFOLLOW);
         if (_fd < 0)
             fail();
@@ -137,8 +137,8 @@ bool OutputFile::createInto(const std::string& target)
 bool OutputFile::createWorkingCopy()
 {
     discard();
-    _mode = WriteMode::Direct;
-    _route = Route::Direct;
+    _mode = WriteMode::WorkingCopy;
+    _route = Route::WorkingCopy;
     _target.clear();
     _failed = false;
     // An empty directory (one that does not exist) must not turn into the root.
@@ -252,7 +252,7 @@ bool OutputFile::commit(bool sync)
         return fail(ECANCELED);
     bool ok = false;
     switch (_route) {
-    case Route::Direct:
+    case Route::WorkingCopy:
     case Route::Into:
         ok = ::close(_fd) == 0 || fail();
         _fd = -1;

@@ -85,7 +85,7 @@ enum class WriteMode {
     Replace,
     // Written straight into an existing file of our own (a working copy in
     // the temporary directory), keeping its permissions.
-    Direct
+    WorkingCopy
 };
 
 // Copies the regular file source onto target, carrying the source's

@@ -256,7 +256,7 @@ TEST_F(Hostile, SourceTruncatedWhileHeldIsNotFatal)
         korv::platform::InputFile in;
         ASSERT_TRUE(in.open(path("src")));
         ASSERT_EQ(::truncate(path("src").c_str(), 100), 0);
-        EXPECT_FALSE(in.map());
+        EXPECT_FALSE(in.load());
     }
     {
         // Read in pieces (as crypt does): nothing more once it is shorter.
@@ -275,7 +275,7 @@ TEST_F(Hostile, SourceTruncatedWhileHeldIsNotFatal)
     // The child ends with 1 only if it read every byte and lived.
     const int status = runWithFileSizeLimit(RLIM_INFINITY, [&] {
         korv::platform::InputFile in;
-        if (!in.open(path("src")) || !in.map() || ::truncate(path("src").c_str(), 0) != 0)
+        if (!in.open(path("src")) || !in.load() || ::truncate(path("src").c_str(), 0) != 0)
             return 0;
         unsigned sum = 0;
         for (std::uint64_t i = 0; i < in.size(); ++i)
@@ -296,7 +296,7 @@ TEST_F(Hostile, ALeasedSourceStaysWholeUntilGivenBack)
         GTEST_SKIP() << "no read leases here";
     korv::platform::InputFile in;
     ASSERT_TRUE(in.open(path("src")));
-    ASSERT_TRUE(in.mapLeased());
+    ASSERT_TRUE(in.mapLeased(korv::platform::leaseBreakSeconds()));
     EXPECT_FALSE(openableForWriting(path("src")));
     std::atomic<bool> cut { false };
     std::thread cutter([&] {
@@ -315,12 +315,12 @@ TEST_F(Hostile, ALeasedSourceStaysWholeUntilGivenBack)
     writeFile(path("small"), "small");
     korv::platform::InputFile small, held;
     ASSERT_TRUE(small.open(path("small")));
-    EXPECT_FALSE(small.mapLeased());
+    EXPECT_FALSE(small.mapLeased(korv::platform::leaseBreakSeconds()));
     const int writer = ::open(path("src").c_str(), O_WRONLY);
     ASSERT_GE(writer, 0);
     ASSERT_TRUE(held.open(path("src")));
-    EXPECT_FALSE(held.mapLeased());
-    ASSERT_TRUE(held.map());
+    EXPECT_FALSE(held.mapLeased(korv::platform::leaseBreakSeconds()));
+    ASSERT_TRUE(held.load());
     EXPECT_EQ(std::memcmp(bytes.data(), held.data(), bytes.size()), 0);
     ::close(writer);
 }
@@ -363,7 +363,7 @@ TEST_F(HostileWorkingCopies, ALinkInPlaceOfAWorkingCopyIsNotWrittenThrough)
     const std::string planted = tmp() + "/kr2planted";
     ASSERT_EQ(::symlink(path("victim").c_str(), planted.c_str()), 0);
     for (const char* source : { "data.kr", "plain" })
-        EXPECT_FALSE(korv::decryptFile(path(source), planted, nullptr, korv::platform::WriteMode::Direct));
+        EXPECT_FALSE(korv::decryptFile(path(source), planted, nullptr, korv::platform::WriteMode::WorkingCopy));
     EXPECT_EQ(readFile(path("victim")), "victim");
 }
 

@@ -140,7 +140,7 @@ TEST_F(KilledProcesses, WriteBacksLeaveTheOldOrTheNewFile)
             [&] {
                 KFsCryptedFile handle(f, KFsWrite);
                 const std::string& copy = handle.getDecryptedFilePath();
-                return platform::copyFile(path("sources/new"), copy, platform::WriteMode::Direct);
+                return platform::copyFile(path("sources/new"), copy, platform::WriteMode::WorkingCopy);
             },
             &oldCrypted, &newCrypted },
     };
