@@ -1,7 +1,7 @@
-// The thread pool and the signal handlers that stop it.
+// The thread pool, and the stop request (tools/common) it obeys.
 #include "jobs.h"
 
-#include <KFsCryptedFile.h>
+#include "stop.h"
 
 #include <csignal>
 #include <sched.h>
@@ -11,46 +11,24 @@
 
 namespace korv {
 
-namespace {
-
-std::atomic<bool> stopRequested { false };
-std::atomic<int> stopExitStatus { 0 };
-
-extern "C" void onStopSignal(int signal)
-{
-    int expected = 0;
-    stopExitStatus.compare_exchange_strong(expected, 128 + signal);
-    stopRequested.store(true);
-}
-
-} // namespace
-
 const std::atomic<bool>& stopFlag()
 {
-    return stopRequested;
+    return korvtools::stopFlag();
 }
 
 void requestStop(int status)
 {
-    int expected = 0;
-    stopExitStatus.compare_exchange_strong(expected, status);
-    stopRequested.store(true);
+    korvtools::requestStop(status);
 }
 
 int stopStatus()
 {
-    return stopExitStatus.load();
+    return korvtools::stopStatus();
 }
 
 void installStopHandlers()
 {
-    KFsCryptedFile::setCancelFlag(&stopRequested);
-    struct sigaction action { };
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    korvtools::stopOnSignals({ SIGINT, SIGTERM }, true);
     // A reader of stdout that goes away must not kill a conversion midway:
     // the write sees EPIPE instead and the batch stops as for a signal.
     std::signal(SIGPIPE, SIG_IGN);
@@ -62,7 +40,7 @@ std::size_t runJobs(std::size_t count, int threads, const std::function<void(std
     std::atomic<std::size_t> started { 0 };
     const auto worker = [&] {
         for (;;) {
-            if (stopRequested.load())
+            if (stopFlag().load())
                 return;
             const std::size_t index = next.fetch_add(1);
             if (index >= count)

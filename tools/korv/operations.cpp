@@ -20,9 +20,8 @@ namespace korv {
 
 namespace {
 
-// What the first bytes of a file say, read without decoding anything.
-// The format is the one KFsCryptedFile.h documents: "kr", then the plain
-// length as 32-bit big-endian, then the zlib stream.
+// What the first bytes of a file say, read without decoding anything. The
+// public API has no header peek, so korv keeps its own (format: docs/formats.md).
 struct Header {
     bool crypted = false;
     qint64 storedSize = -1; // -1: plain, or too short to hold the length
