@@ -21,7 +21,7 @@
 
 #include <zlib.h>
 
-using namespace korv;
+using namespace kfs;
 
 namespace {
 

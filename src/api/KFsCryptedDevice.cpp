@@ -19,8 +19,8 @@
 #include "outputfile_p.h"
 #include "targetpath_p.h"
 
-namespace platform = korv::platform;
-namespace format = korv::format;
+namespace platform = kfs::platform;
+namespace format = kfs::format;
 
 namespace {
 
@@ -33,11 +33,11 @@ constexpr qint64 kDirectRead = 64 << 10;
 constexpr std::size_t kGatherWrites = 64 << 10;
 constexpr qint64 kHeaderSize = qint64(format::kHeaderSize);
 
-using korv::error::codeOf;
-using korv::error::messageOf;
+using kfs::error::codeOf;
+using kfs::error::messageOf;
 
 // Memory a QByteArray holds, for the in-memory conversions.
-using ArraySink = korv::GrowingSink<QByteArray>;
+using ArraySink = kfs::GrowingSink<QByteArray>;
 
 } // namespace
 
@@ -199,7 +199,7 @@ bool KFsCryptedDevice::Private::openInput()
 bool KFsCryptedDevice::Private::decodeSmallFile()
 {
     // The whole content, when the fast decoder alone can put it in the piece buffer.
-    korv::BufferSink sink(out.get(), outCapacity);
+    kfs::BufferSink sink(out.get(), outCapacity);
     const format::DecoderLimit fastOnly { true, outCapacity };
     if (stored <= 0
         || format::decodeBlock(in.get() + format::kMarkerSize, inSize - format::kMarkerSize, sink, fastOnly)
@@ -266,7 +266,7 @@ std::size_t KFsCryptedDevice::Private::decode(std::uint8_t* target, std::size_t 
                 break;
             }
             failedAt = qint64(inflater->outputOffset());
-            fail(KFsErrorCode::Corrupt, korv::error::corruptMessage(inflater->problem()),
+            fail(KFsErrorCode::Corrupt, kfs::error::corruptMessage(inflater->problem()),
                 kHeaderSize + qint64(inflater->problemOffset()));
             break;
         }
@@ -385,7 +385,7 @@ bool KFsCryptedDevice::open(OpenMode mode)
             return false;
         }
         d->target = QFile::encodeName(d->fileName).toStdString();
-        korv::createParentDirectories(d->target);
+        kfs::createParentDirectories(d->target);
         d->output.reset(new platform::OutputFile);
         d->encoder.reset(new format::Encoder(*d->output));
         errno = 0;
@@ -497,7 +497,7 @@ bool KFsCryptedDevice::commit()
     if (!d->writing)
         return false;
     std::uint8_t length[format::kLengthSize];
-    korv::writeBigEndian32(length, std::uint32_t(d->encoder->size() + d->gathered.size()));
+    kfs::writeBigEndian32(length, std::uint32_t(d->encoder->size() + d->gathered.size()));
     bool ok = d->error.ok();
     if (ok
         && !(d->flushGathered() && d->encoder->finish()

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-namespace korv {
+namespace kfs {
 
 class ByteSink {
 public:
@@ -128,4 +128,4 @@ private:
     std::size_t _left;
 };
 
-} // namespace korv
+} // namespace kfs

@@ -4,37 +4,10 @@
 #include <climits>
 #include <vector>
 
+#include "paths_p.h"
 #include "platform_p.h"
 
-namespace korv {
-
-namespace {
-
-// The directory part of path as it is written ("." for a bare name, "/" at
-// the root). Paths stay byte strings: a name need not be valid UTF-8.
-std::string parentOf(const std::string& path)
-{
-    std::size_t end = path.find_last_not_of('/');
-    if (end == std::string::npos)
-        return "/";
-    const std::size_t slash = path.rfind('/', end);
-    if (slash == std::string::npos)
-        return ".";
-    end = path.find_last_not_of('/', slash);
-    return end == std::string::npos ? "/" : path.substr(0, end + 1);
-}
-
-std::string lastNameOf(const std::string& path)
-{
-    const std::size_t end = path.find_last_not_of('/');
-    if (end == std::string::npos)
-        return std::string();
-    const std::size_t slash = path.rfind('/', end);
-    const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
-    return path.substr(begin, end + 1 - begin);
-}
-
-} // namespace
+namespace kfs {
 
 void prepareTargetPath(const std::string& target)
 {
@@ -52,13 +25,13 @@ void createParentDirectories(const std::string& target)
     // Walk up to the nearest path that exists, collecting the missing names
     // from the deepest to the shallowest. A path whose parent is itself (the
     // root, or "." when the working directory is gone) ends the walk.
-    std::string existing = parentOf(target);
+    std::string existing = platform::directoryOf(target);
     std::vector<std::string> missing;
     while (!platform::exists(existing)) {
-        const std::string parent = parentOf(existing);
+        const std::string parent = platform::directoryOf(existing);
         if (parent == existing)
             break;
-        missing.push_back(lastNameOf(existing));
+        missing.push_back(platform::fileNameOf(existing));
         existing = parent;
     }
 
@@ -71,4 +44,4 @@ void createParentDirectories(const std::string& target)
     }
 }
 
-} // namespace korv
+} // namespace kfs

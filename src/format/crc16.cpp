@@ -5,7 +5,7 @@
 
 #include <array>
 
-namespace korv {
+namespace kfs {
 
 namespace {
 
@@ -49,4 +49,4 @@ void Crc16X25::update(const std::uint8_t* p, std::size_t n)
     _state = static_cast<std::uint16_t>(crc);
 }
 
-} // namespace korv
+} // namespace kfs

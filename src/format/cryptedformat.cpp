@@ -17,7 +17,7 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
-namespace korv::format {
+namespace kfs::format {
 
 namespace {
 
@@ -306,4 +306,4 @@ DecodeResult decodeBlock(ByteSource& block, std::uint64_t n, ByteSink& sink, Dam
     return result;
 }
 
-} // namespace korv::format
+} // namespace kfs::format

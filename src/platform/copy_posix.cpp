@@ -13,7 +13,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace korv::platform::posix {
+namespace kfs::platform::posix {
 
 namespace {
 
@@ -68,9 +68,9 @@ bool copyContent(int in, int out, std::uint64_t size, bool cancellable)
     }
 }
 
-} // namespace korv::platform::posix
+} // namespace kfs::platform::posix
 
-namespace korv::platform {
+namespace kfs::platform {
 
 using namespace posix;
 
@@ -121,4 +121,4 @@ bool copyInto(const InputFile& source, OutputFile& out)
     return !out._failed;
 }
 
-} // namespace korv::platform
+} // namespace kfs::platform

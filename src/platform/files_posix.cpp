@@ -12,7 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace korv::platform::posix {
+namespace kfs::platform::posix {
 
 namespace {
 
@@ -50,9 +50,9 @@ const std::string& temporaryDirectory(bool again, bool* fresh)
     return directory;
 }
 
-} // namespace korv::platform::posix
+} // namespace kfs::platform::posix
 
-namespace korv::platform {
+namespace kfs::platform {
 
 using namespace posix;
 
@@ -175,4 +175,4 @@ bool makeDirectory(const std::string& path)
     return ::mkdir(path.c_str(), 0777) == 0;
 }
 
-} // namespace korv::platform
+} // namespace kfs::platform

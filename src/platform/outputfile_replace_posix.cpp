@@ -10,7 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace korv::platform {
+namespace kfs::platform {
 
 using namespace posix;
 
@@ -84,4 +84,4 @@ bool OutputFile::commitOverwrite()
     return ok;
 }
 
-} // namespace korv::platform
+} // namespace kfs::platform

@@ -1,22 +1,28 @@
 // Path splitting, the same on every platform that separates with '/'.
 #include "paths_p.h"
 
-namespace korv::platform {
+namespace kfs::platform {
 
 std::string directoryOf(const std::string& path)
 {
-    auto slash = path.rfind('/');
+    std::size_t end = path.find_last_not_of('/');
+    if (end == std::string::npos)
+        return "/";
+    const std::size_t slash = path.rfind('/', end);
     if (slash == std::string::npos)
         return ".";
-    if (slash == 0)
-        return "/";
-    return path.substr(0, slash);
+    end = path.find_last_not_of('/', slash);
+    return end == std::string::npos ? "/" : path.substr(0, end + 1);
 }
 
 std::string fileNameOf(const std::string& path)
 {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::size_t end = path.find_last_not_of('/');
+    if (end == std::string::npos)
+        return std::string();
+    const std::size_t slash = path.rfind('/', end);
+    const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
+    return path.substr(begin, end + 1 - begin);
 }
 
-} // namespace korv::platform
+} // namespace kfs::platform

@@ -4,11 +4,13 @@
 
 #include <string>
 
-namespace korv::platform {
+namespace kfs::platform {
 
-// The directory part of path: "." when it has none, "/" for a file in the root.
+// The directory part of path as it is written: "." for a bare name, "/" at
+// the root; trailing slashes do not count. Paths stay byte strings: a name
+// need not be valid UTF-8.
 std::string directoryOf(const std::string& path);
-// The last component of path.
+// The last component of path, trailing slashes left out.
 std::string fileNameOf(const std::string& path);
 
-} // namespace korv::platform
+} // namespace kfs::platform

@@ -13,7 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
-using namespace korv;
+using namespace kfs;
 using namespace korvtest;
 
 namespace {

@@ -9,7 +9,7 @@
 #include <memory>
 #include <unistd.h>
 
-using namespace korv;
+using namespace kfs;
 using namespace korvtest;
 
 namespace {

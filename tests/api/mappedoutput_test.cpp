@@ -14,7 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using namespace korv;
+using namespace kfs;
 using namespace korvtest;
 
 using Names = std::vector<std::string>;

@@ -5,7 +5,7 @@
 
 #include <zlib.h>
 
-using namespace korv;
+using namespace kfs;
 using namespace korvtest;
 
 namespace {

@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using namespace korv;
+using namespace kfs;
 using namespace korvtest;
 
 class Platform : public TempDirTest { };
