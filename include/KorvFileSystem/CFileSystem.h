@@ -59,11 +59,11 @@ public:
     // back, as the working copy may be incomplete).
     int close();
 
-    // Appends the CRC-16/X.25 checksum (qChecksum) of the whole file,
-    // big-endian, as a 2-byte trailer. A missing, unreadable or read-only
-    // file is left alone; a failed append leaves no partial trailer, and a
-    // file that changed while it was summed gets none. The file is read once,
-    // a chunk at a time: memory stays small whatever its size.
+    // Appends the checksum trailer (docs/formats.md) of the whole file. A
+    // missing, unreadable or read-only file is left alone; a failed append
+    // leaves no partial trailer, and a file that changed while it was summed
+    // gets none. The file is read once, a chunk at a time: memory stays small
+    // whatever its size.
     // Thread-safe (no shared state).
     static void addCheckSum(const QString& path);
     // Verifies the trailer in one pass over the file and cuts it off in

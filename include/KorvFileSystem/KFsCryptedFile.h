@@ -1,9 +1,6 @@
 // KFsCryptedFile: whole-file conversion between plain and crypted form, and
 // the handle that gives its owner a plain working copy of a crypted file.
-//
-// A crypted file is the two bytes "kr", the length of the plain content as a
-// 32-bit big-endian number, and one zlib stream of the whole plain content
-// (exactly what qCompress makes). Any file without the marker is plain.
+// The crypted format: docs/formats.md. Any file without its marker is plain.
 #pragma once
 
 #include <QMutex>

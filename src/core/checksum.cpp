@@ -1,6 +1,6 @@
-// The checksum trailer: CRC-16/X.25 (qChecksum) of a file's body, appended as
-// two big-endian bytes, and its verification and removal. Each reads the
-// file once, a chunk at a time, so memory stays bounded whatever its size.
+// The checksum trailer (docs/formats.md): appending it, verifying and removing
+// it. Each reads the file once, a chunk at a time, so memory stays bounded
+// whatever its size.
 #include "CFileSystem.h"
 
 #include <QFile>

@@ -1,6 +1,6 @@
 // CRC-16/X.25 (reflected polynomial 0x8408, initial 0xFFFF, final XOR 0xFFFF)
-// eight bytes at a time through eight tables ("slicing-by-8"): several times
-// the speed of the bytewise loop that qChecksum runs.
+// eight bytes at a time through eight tables ("slicing-by-8") rather than
+// byte by byte as qChecksum does.
 #include "crc16_p.h"
 
 #include <array>

@@ -1,6 +1,6 @@
 // The streaming zlib decoder: our own header and Adler-32 handling around
-// ISA-L's deflate decoder, which streams at close to libdeflate's speed
-// (zlib's inflate reaches about a third of it), and the access points.
+// ISA-L's deflate decoder, which streams at close to libdeflate's speed, and
+// the access points.
 #include "inflater_p.h"
 
 #include "bigendian_p.h"
