@@ -79,7 +79,7 @@ bool crcPass(const char* path)
     if (fd < 0)
         return false;
     std::unique_ptr<std::uint8_t[]> buffer(new std::uint8_t[1 << 20]);
-    kfs::Crc16X25 crc;
+    korv::Crc16X25 crc;
     ssize_t n;
     while ((n = ::read(fd, buffer.get(), 1 << 20)) > 0)
         crc.update(buffer.get(), std::size_t(n));

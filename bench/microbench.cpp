@@ -23,7 +23,7 @@ constexpr std::size_t kCorpusSize = 16 << 20;
 
 // A sink whose map() hands out one buffer that is reused, already faulted
 // in, so that the decode is measured and not the page faults.
-class ReusedSink final : public kfs::ByteSink {
+class ReusedSink final : public korv::ByteSink {
 public:
     bool write(const void* data, std::size_t n) override
     {
@@ -84,8 +84,8 @@ void DecodeBlock(benchmark::State& state, bool text)
     const QByteArray& b = block(text);
     ReusedSink sink;
     for (auto _ : state) {
-        if (kfs::format::decodeBlock(bytes(b), std::size_t(b.size()), sink)
-            != kfs::format::DecodeResult::Ok)
+        if (korv::format::decodeBlock(bytes(b), std::size_t(b.size()), sink)
+            != korv::format::DecodeResult::Ok)
             state.SkipWithError("decode failed");
         benchmark::DoNotOptimize(sink.buffer.data());
     }
@@ -132,7 +132,7 @@ void Encode(benchmark::State& state, bool text)
     ReusedSink sink;
     for (auto _ : state) {
         sink.reset();
-        if (!kfs::format::encode(reinterpret_cast<const std::uint8_t*>(p.data()), p.size(), sink))
+        if (!korv::format::encode(reinterpret_cast<const std::uint8_t*>(p.data()), p.size(), sink))
             state.SkipWithError("encode failed");
         benchmark::DoNotOptimize(sink.buffer.data());
     }
@@ -163,7 +163,7 @@ void DecryptSmallFile(benchmark::State& state)
         = "kr" + qCompress(QByteArray::fromStdString(corpus::generate(true, std::size_t(state.range(0)))));
     std::ofstream(source, std::ios::binary).write(crypted.constData(), crypted.size());
     for (auto _ : state) {
-        if (!kfs::decryptFile(source, target, nullptr))
+        if (!korv::decryptFile(source, target, nullptr))
             state.SkipWithError("decrypt failed");
     }
     setThroughput(state, std::size_t(state.range(0)));

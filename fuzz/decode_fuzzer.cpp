@@ -21,7 +21,7 @@
 
 #include <zlib.h>
 
-using namespace kfs;
+using namespace korv;
 
 namespace {
 

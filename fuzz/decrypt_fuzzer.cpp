@@ -18,12 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const std::string src = scratchPath("src"), target = scratchPath("target"), back = scratchPath("back");
     const std::vector<std::string> files { "tmp", "src", "target" };
-    const bool marked = kfs::format::hasMarker(data, size);
+    const bool marked = korv::format::hasMarker(data, size);
     std::vector<std::uint8_t> decoded;
     bool decodes = !marked;
     if (marked) {
-        kfs::MemorySink sink;
-        decodes = kfs::format::decodeBlock(data + 2, size - 2, sink) == kfs::format::DecodeResult::Ok;
+        korv::MemorySink sink;
+        decodes = korv::format::decodeBlock(data + 2, size - 2, sink) == korv::format::DecodeResult::Ok;
         decoded = std::move(sink.bytes);
     }
     const std::uint8_t* expected = marked ? decoded.data() : data;

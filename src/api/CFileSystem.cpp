@@ -62,7 +62,7 @@ int CFileSystem::open(const char* path, const char* mode)
     if (!path || !mode)
         return 1;
     // "r+" on a missing file fails as fopen would, without a working copy.
-    const bool writes = modeWrites(mode) && (mode[0] != 'r' || kfs::platform::exists(path));
+    const bool writes = modeWrites(mode) && (mode[0] != 'r' || korv::platform::exists(path));
     auto handle = std::make_unique<KFsCryptedFile>(path, writes ? KFsWrite : KFsRead);
     const std::string& copy = handle->getDecryptedFilePath();
     // Without a working copy there is nothing to open: never the file itself.

@@ -19,8 +19,8 @@
 #include "outputfile_p.h"
 #include "targetpath_p.h"
 
-namespace platform = kfs::platform;
-namespace format = kfs::format;
+namespace platform = korv::platform;
+namespace format = korv::format;
 
 namespace {
 
@@ -33,11 +33,11 @@ constexpr qint64 kDirectRead = 64 << 10;
 constexpr std::size_t kGatherWrites = 64 << 10;
 constexpr qint64 kHeaderSize = qint64(format::kHeaderSize);
 
-using kfs::error::codeOf;
-using kfs::error::messageOf;
+using korv::error::codeOf;
+using korv::error::messageOf;
 
 // Memory a QByteArray holds, for the in-memory conversions.
-using ArraySink = kfs::GrowingSink<QByteArray>;
+using ArraySink = korv::GrowingSink<QByteArray>;
 
 } // namespace
 
@@ -87,7 +87,7 @@ struct KFsCryptedDevice::Private {
     // Up to n bytes of the file at offset; -1 when they cannot be read.
     qint64 input(qint64 offset, std::uint8_t* buffer, std::size_t n);
     bool openInput();
-    bool decodeSmallFile();
+    bool decodeWhole();
     std::size_t decode(std::uint8_t* target, std::size_t capacity);
     // Replaces the piece held by the next one; false when there is none.
     bool fill();
@@ -179,7 +179,7 @@ bool KFsCryptedDevice::Private::openInput()
         // A small file read whole: the whole-buffer decoder does it faster
         // than setting up the streaming one. Anything it cannot do the
         // streaming decoder does, and says where it failed.
-        if (inSize == file.size() && decodeSmallFile())
+        if (inSize == file.size() && decodeWhole())
             return true;
         const std::size_t first = inSize;
         restart(nullptr);
@@ -196,10 +196,10 @@ bool KFsCryptedDevice::Private::openInput()
     return true;
 }
 
-bool KFsCryptedDevice::Private::decodeSmallFile()
+bool KFsCryptedDevice::Private::decodeWhole()
 {
     // The whole content, when the fast decoder alone can put it in the piece buffer.
-    kfs::BufferSink sink(out.get(), outCapacity);
+    korv::BufferSink sink(out.get(), outCapacity);
     const format::DecoderLimit fastOnly { true, outCapacity };
     if (stored <= 0
         || format::decodeBlock(in.get() + format::kMarkerSize, inSize - format::kMarkerSize, sink, fastOnly)
@@ -266,7 +266,7 @@ std::size_t KFsCryptedDevice::Private::decode(std::uint8_t* target, std::size_t 
                 break;
             }
             failedAt = qint64(inflater->outputOffset());
-            fail(KFsErrorCode::Corrupt, kfs::error::corruptMessage(inflater->problem()),
+            fail(KFsErrorCode::Corrupt, korv::error::corruptMessage(inflater->problem()),
                 kHeaderSize + qint64(inflater->problemOffset()));
             break;
         }
@@ -385,7 +385,7 @@ bool KFsCryptedDevice::open(OpenMode mode)
             return false;
         }
         d->target = QFile::encodeName(d->fileName).toStdString();
-        kfs::createParentDirectories(d->target);
+        korv::createParentDirectories(d->target);
         d->output.reset(new platform::OutputFile);
         d->encoder.reset(new format::Encoder(*d->output));
         errno = 0;
@@ -497,7 +497,7 @@ bool KFsCryptedDevice::commit()
     if (!d->writing)
         return false;
     std::uint8_t length[format::kLengthSize];
-    kfs::writeBigEndian32(length, std::uint32_t(d->encoder->size() + d->gathered.size()));
+    korv::writeBigEndian32(length, std::uint32_t(d->encoder->size() + d->gathered.size()));
     bool ok = d->error.ok();
     if (ok
         && !(d->flushGathered() && d->encoder->finish()

@@ -15,12 +15,12 @@ QMutex KFsCryptedFile::_unremovedFilesMutex;
 
 bool KFsCryptedFile::crypt(const std::string& target, const std::string& source)
 {
-    return kfs::cryptFile(target, source);
+    return korv::cryptFile(target, source);
 }
 
 bool KFsCryptedFile::decrypt(const std::string& source, const std::string& target, bool* crypted)
 {
-    return kfs::decryptFile(source, target, crypted);
+    return korv::decryptFile(source, target, crypted);
 }
 
 namespace {
@@ -35,22 +35,22 @@ QString displayPath(const std::string& path)
 
 bool KFsCryptedFile::crypt(const std::string& target, const std::string& source, KFsError* error)
 {
-    kfs::error::begin();
-    const bool ok = kfs::cryptFile(target, source);
-    return kfs::error::report(ok, error, displayPath(source), displayPath(target));
+    korv::error::begin();
+    const bool ok = korv::cryptFile(target, source);
+    return korv::error::report(ok, error, displayPath(source), displayPath(target));
 }
 
 bool KFsCryptedFile::decrypt(
     const std::string& source, const std::string& target, bool* crypted, KFsError* error)
 {
-    kfs::error::begin();
-    const bool ok = kfs::decryptFile(source, target, crypted);
-    return kfs::error::report(ok, error, displayPath(source), displayPath(target));
+    korv::error::begin();
+    const bool ok = korv::decryptFile(source, target, crypted);
+    return korv::error::report(ok, error, displayPath(source), displayPath(target));
 }
 
 void KFsCryptedFile::setCancelFlag(const std::atomic<bool>* flag)
 {
-    kfs::setCancelFlag(flag);
+    korv::setCancelFlag(flag);
 }
 
 KFsCryptedFile::KFsCryptedFile(const std::string& filePath, KFsOpenMode openMode)
@@ -58,7 +58,7 @@ KFsCryptedFile::KFsCryptedFile(const std::string& filePath, KFsOpenMode openMode
     , _filePath(filePath)
     , _openMode(openMode)
 {
-    namespace platform = kfs::platform;
+    namespace platform = korv::platform;
     if (openMode == KFsRead && !platform::exists(filePath)) {
         _decryptedFilePath = filePath;
         return;
@@ -66,7 +66,7 @@ KFsCryptedFile::KFsCryptedFile(const std::string& filePath, KFsOpenMode openMode
     platform::OutputFile copy;
     if (!copy.createWorkingCopy())
         return;
-    if (kfs::decryptFile(_filePath, copy, &_crypted)) {
+    if (korv::decryptFile(_filePath, copy, &_crypted)) {
         _decryptedFilePath = copy.path();
         return;
     }
@@ -108,14 +108,14 @@ const std::string& KFsCryptedFile::getDecryptedFilePath()
 
 bool KFsCryptedFile::finish(bool writeBack)
 {
-    namespace platform = kfs::platform;
+    namespace platform = korv::platform;
     const bool hasCopy = !_decryptedFilePath.empty() && _decryptedFilePath != _filePath;
     bool written = true;
     if (hasCopy && writeBack && _openMode == KFsWrite) {
         // The working copy is removed below, so the new content must be on
         // disk before it replaces the file and becomes the only copy.
-        written = kfs::cryptFile(
-            _filePath, _decryptedFilePath, platform::WriteMode::Replace, kfs::Sync::Always);
+        written = korv::cryptFile(
+            _filePath, _decryptedFilePath, platform::WriteMode::Replace, korv::Sync::Always);
     }
 
     QMutexLocker lock(&_unremovedFilesMutex);

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-namespace kfs {
+namespace korv {
 
 inline std::uint16_t readBigEndian16(const std::uint8_t* p)
 {
@@ -31,4 +31,4 @@ inline void writeBigEndian32(std::uint8_t* p, std::uint32_t v)
     p[3] = std::uint8_t(v);
 }
 
-} // namespace kfs
+} // namespace korv

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-namespace kfs {
+namespace korv {
 
 class ByteSink {
 public:
@@ -128,4 +128,4 @@ private:
     std::size_t _left;
 };
 
-} // namespace kfs
+} // namespace korv

@@ -1,7 +1,7 @@
 // The process-wide cancel flag and the per-thread record of a stop it caused.
 #include "cancel_p.h"
 
-namespace kfs {
+namespace korv {
 
 namespace {
 
@@ -34,4 +34,4 @@ bool wasCancelled()
     return stopped;
 }
 
-} // namespace kfs
+} // namespace korv

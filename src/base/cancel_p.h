@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-namespace kfs {
+namespace korv {
 
 // The flag a program raises (from a signal handler, say); null clears it.
 void setCancelFlag(const std::atomic<bool>* flag);
@@ -18,4 +18,4 @@ bool cancelRequested();
 void clearCancelled();
 bool wasCancelled();
 
-} // namespace kfs
+} // namespace korv

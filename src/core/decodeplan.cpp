@@ -4,7 +4,7 @@
 #include "error_p.h"
 #include "platform_p.h"
 
-namespace kfs {
+namespace korv {
 
 namespace {
 
@@ -67,4 +67,4 @@ DecodeOutcome decodeCryptedSource(platform::InputFile& in, ByteSink& out)
     return outcome;
 }
 
-} // namespace kfs
+} // namespace korv

@@ -6,7 +6,7 @@
 #include "cryptedformat_p.h"
 #include "inputfile_p.h"
 
-namespace kfs {
+namespace korv {
 
 // Loads a crypted source whose header was parsed: a small one is read whole;
 // a large one whose content the fast decoder finishes well within the
@@ -28,4 +28,4 @@ struct DecodeOutcome {
 // source is given back (closed) before this returns.
 DecodeOutcome decodeCryptedSource(platform::InputFile& in, ByteSink& out);
 
-} // namespace kfs
+} // namespace korv

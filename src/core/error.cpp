@@ -7,7 +7,7 @@
 #include "cancel_p.h"
 #include "platform_p.h"
 
-namespace kfs::error {
+namespace korv::error {
 
 namespace {
 
@@ -114,4 +114,4 @@ bool report(bool ok, KFsError* error, const QString& source, const QString& targ
     return ok;
 }
 
-} // namespace kfs::error
+} // namespace korv::error

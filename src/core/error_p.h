@@ -6,7 +6,7 @@
 
 #include "KFsError.h"
 
-namespace kfs::error {
+namespace korv::error {
 
 // The file a failure concerns.
 enum class File { Source, Target };
@@ -31,4 +31,4 @@ bool failure(File file, KFsErrorCode code, const char* message, std::int64_t off
 // ok, else the failure noted last, naming source or target. Returns ok.
 bool report(bool ok, KFsError* error, const QString& source, const QString& target);
 
-} // namespace kfs::error
+} // namespace korv::error

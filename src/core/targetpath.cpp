@@ -7,7 +7,7 @@
 #include "paths_p.h"
 #include "platform_p.h"
 
-namespace kfs {
+namespace korv {
 
 void prepareTargetPath(const std::string& target)
 {
@@ -44,4 +44,4 @@ void createParentDirectories(const std::string& target)
     }
 }
 
-} // namespace kfs
+} // namespace korv

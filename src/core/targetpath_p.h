@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace kfs {
+namespace korv {
 
 // Creates every missing directory on the way to target and makes an
 // existing target writable. Reports nothing: the write that follows fails
@@ -12,4 +12,4 @@ void prepareTargetPath(const std::string& target);
 // The first half of that alone: the missing directories.
 void createParentDirectories(const std::string& target);
 
-} // namespace kfs
+} // namespace korv

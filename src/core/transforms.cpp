@@ -8,7 +8,7 @@
 #include "error_p.h"
 #include "targetpath_p.h"
 
-namespace kfs {
+namespace korv {
 
 namespace {
 
@@ -154,4 +154,4 @@ bool decryptFile(const std::string& source, platform::OutputFile& workingCopy, b
     return ok;
 }
 
-} // namespace kfs
+} // namespace korv

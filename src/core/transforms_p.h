@@ -7,7 +7,7 @@
 #include "platform_p.h"
 #include "outputfile_p.h"
 
-namespace kfs {
+namespace korv {
 
 // When new content replacing a file is flushed to disk before the rename:
 // only when it replaces its own source, or always (the caller is about to
@@ -24,4 +24,4 @@ bool decryptFile(const std::string& source, const std::string& target, bool* cry
 // it when the whole content is there, else leaves it for the caller to drop.
 bool decryptFile(const std::string& source, platform::OutputFile& workingCopy, bool* crypted);
 
-} // namespace kfs
+} // namespace korv

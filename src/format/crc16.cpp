@@ -5,7 +5,7 @@
 
 #include <array>
 
-namespace kfs {
+namespace korv {
 
 namespace {
 
@@ -49,4 +49,4 @@ void Crc16X25::update(const std::uint8_t* p, std::size_t n)
     _state = static_cast<std::uint16_t>(crc);
 }
 
-} // namespace kfs
+} // namespace korv

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace kfs {
+namespace korv {
 
 class Crc16X25 {
 public:
@@ -19,4 +19,4 @@ private:
     std::uint16_t _state = 0xFFFF;
 };
 
-} // namespace kfs
+} // namespace korv

@@ -17,7 +17,7 @@
 #include <libdeflate.h>
 #include <zlib.h>
 
-namespace kfs::format {
+namespace korv::format {
 
 namespace {
 
@@ -306,4 +306,4 @@ DecodeResult decodeBlock(ByteSource& block, std::uint64_t n, ByteSink& sink, Dam
     return result;
 }
 
-} // namespace kfs::format
+} // namespace korv::format

@@ -10,7 +10,7 @@
 
 struct libdeflate_decompressor;
 
-namespace kfs::format {
+namespace korv::format {
 
 // This thread's libdeflate decompressor (nullptr when none can be made).
 libdeflate_decompressor* decompressor();
@@ -122,4 +122,4 @@ DecodeResult decodeBlock(
 // that ends early. Same results as above.
 DecodeResult decodeBlock(ByteSource& block, std::uint64_t n, ByteSink& sink, Damage* damage = nullptr);
 
-} // namespace kfs::format
+} // namespace korv::format

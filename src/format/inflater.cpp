@@ -14,7 +14,7 @@
 #include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 
-namespace kfs::format {
+namespace korv::format {
 
 namespace {
 
@@ -332,4 +332,4 @@ DecodeResult inflateStream(ByteSource& source, ByteSink& sink, Damage* damage)
     }
 }
 
-} // namespace kfs::format
+} // namespace korv::format

@@ -12,7 +12,7 @@
 #include "bytesink_p.h"
 #include "cryptedformat_p.h"
 
-namespace kfs::format {
+namespace korv::format {
 
 // A zlib stream (RFC 1950) decoded incrementally: the header, the deflate
 // data (run by ISA-L), then the Adler-32 of the content, which is checked.
@@ -112,4 +112,4 @@ private:
 // offset of the stream), NoMemory or SinkFailed (a stop asked for too).
 DecodeResult inflateStream(ByteSource& source, ByteSink& sink, Damage* damage = nullptr);
 
-} // namespace kfs::format
+} // namespace korv::format

@@ -13,7 +13,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-namespace kfs::platform::posix {
+namespace korv::platform::posix {
 
 namespace {
 
@@ -68,9 +68,9 @@ bool copyContent(int in, int out, std::uint64_t size, bool cancellable)
     }
 }
 
-} // namespace kfs::platform::posix
+} // namespace korv::platform::posix
 
-namespace kfs::platform {
+namespace korv::platform {
 
 using namespace posix;
 
@@ -121,4 +121,4 @@ bool copyInto(const InputFile& source, OutputFile& out)
     return !out._failed;
 }
 
-} // namespace kfs::platform
+} // namespace korv::platform

@@ -14,7 +14,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-namespace kfs::platform {
+namespace korv::platform {
 
 namespace {
 
@@ -32,9 +32,9 @@ void clearLastError()
     lastErrorValue = 0;
 }
 
-} // namespace kfs::platform
+} // namespace korv::platform
 
-namespace kfs::platform::posix {
+namespace korv::platform::posix {
 
 bool fail(int error)
 {
@@ -193,4 +193,4 @@ bool followLinks(std::string& path)
     return false;
 }
 
-} // namespace kfs::platform::posix
+} // namespace korv::platform::posix

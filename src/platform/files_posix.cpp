@@ -12,7 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace kfs::platform::posix {
+namespace korv::platform::posix {
 
 namespace {
 
@@ -50,9 +50,9 @@ const std::string& temporaryDirectory(bool again, bool* fresh)
     return directory;
 }
 
-} // namespace kfs::platform::posix
+} // namespace korv::platform::posix
 
-namespace kfs::platform {
+namespace korv::platform {
 
 using namespace posix;
 
@@ -175,4 +175,4 @@ bool makeDirectory(const std::string& path)
     return ::mkdir(path.c_str(), 0777) == 0;
 }
 
-} // namespace kfs::platform
+} // namespace korv::platform

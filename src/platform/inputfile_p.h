@@ -10,7 +10,7 @@
 #include "bytesink_p.h"
 #include "platform_p.h"
 
-namespace kfs::platform {
+namespace korv::platform {
 
 // A regular file opened for reading: read into memory whole, mapped under a
 // lease (mapLeased) or read a piece at a time (FileReader).
@@ -93,4 +93,4 @@ private:
     std::size_t _capacity = 0;
 };
 
-} // namespace kfs::platform
+} // namespace korv::platform

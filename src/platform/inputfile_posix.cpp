@@ -14,7 +14,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-namespace kfs::platform {
+namespace korv::platform {
 
 using namespace posix;
 
@@ -180,4 +180,4 @@ const std::uint8_t* FileReader::next(std::size_t max, std::size_t& n)
     return _chunk.get();
 }
 
-} // namespace kfs::platform
+} // namespace korv::platform

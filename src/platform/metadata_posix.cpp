@@ -12,7 +12,7 @@
 #include <sys/acl.h>
 #include <unistd.h>
 
-namespace kfs::platform::posix {
+namespace korv::platform::posix {
 
 // The process's umask, read without setting it: umask() can only be read by
 // changing it, which would race with other threads creating files.
@@ -110,4 +110,4 @@ bool takeOverOwnership(int fd, const struct stat& old)
     return mine.st_uid == old.st_uid && ::fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0;
 }
 
-} // namespace kfs::platform::posix
+} // namespace korv::platform::posix

@@ -9,7 +9,7 @@
 #include "bytesink_p.h"
 #include "platform_p.h"
 
-namespace kfs::platform {
+namespace korv::platform {
 
 // Output mappings are faulted in this many bytes at a time.
 constexpr std::size_t kPrefaultStep = 2 << 20;
@@ -99,4 +99,4 @@ private:
     std::uint64_t _targetInode = 0;
 };
 
-} // namespace kfs::platform
+} // namespace korv::platform

@@ -18,7 +18,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-namespace kfs::platform {
+namespace korv::platform {
 
 using namespace posix;
 
@@ -268,4 +268,4 @@ bool OutputFile::commit(bool sync)
     return ok;
 }
 
-} // namespace kfs::platform
+} // namespace korv::platform

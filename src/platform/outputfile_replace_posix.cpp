@@ -10,7 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace kfs::platform {
+namespace korv::platform {
 
 using namespace posix;
 
@@ -84,4 +84,4 @@ bool OutputFile::commitOverwrite()
     return ok;
 }
 
-} // namespace kfs::platform
+} // namespace korv::platform

@@ -1,7 +1,7 @@
 // Path splitting, the same on every platform that separates with '/'.
 #include "paths_p.h"
 
-namespace kfs::platform {
+namespace korv::platform {
 
 std::string directoryOf(const std::string& path)
 {
@@ -25,4 +25,4 @@ std::string fileNameOf(const std::string& path)
     return path.substr(begin, end + 1 - begin);
 }
 
-} // namespace kfs::platform
+} // namespace korv::platform

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace kfs::platform {
+namespace korv::platform {
 
 // The directory part of path as it is written: "." for a bare name, "/" at
 // the root; trailing slashes do not count. Paths stay byte strings: a name
@@ -13,4 +13,4 @@ std::string directoryOf(const std::string& path);
 // The last component of path, trailing slashes left out.
 std::string fileNameOf(const std::string& path);
 
-} // namespace kfs::platform
+} // namespace korv::platform

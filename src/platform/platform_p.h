@@ -14,7 +14,7 @@
 #include <string>
 
 
-namespace kfs::platform {
+namespace korv::platform {
 
 // A file is read-only when its owner may not write it (the owner write bit).
 bool isReadOnly(const std::string& path);
@@ -99,4 +99,4 @@ bool copyFile(const InputFile& source, const std::string& target, WriteMode mode
 // Writes every byte of source into out, which the caller commits.
 bool copyInto(const InputFile& source, OutputFile& out);
 
-} // namespace kfs::platform
+} // namespace korv::platform

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-namespace kfs::platform::posix {
+namespace korv::platform::posix {
 
 constexpr mode_t kOwnerWrite = S_IWUSR;
 constexpr mode_t kPermissionBits = 07777;
@@ -65,4 +65,4 @@ bool applyDefaultAcl(const std::string& dir, int fd);
 bool takeOverMetadata(const std::string& target, const struct stat& old, const std::string& path, int fd);
 bool takeOverOwnership(int fd, const struct stat& old);
 
-} // namespace kfs::platform::posix
+} // namespace korv::platform::posix

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <string>
 
-namespace kfs::platform {
+namespace korv::platform {
 
 // Test seam: when set and it returns true for a path, removeFile leaves that
 // file alone and reports Failed, as a platform that refuses to remove an open
@@ -19,4 +19,4 @@ extern std::atomic<RemoveFault> removeFault;
 using CommitHook = void (*)(const std::string& newContent);
 extern std::atomic<CommitHook> beforeCommit;
 
-} // namespace kfs::platform
+} // namespace korv::platform

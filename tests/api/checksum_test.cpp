@@ -33,7 +33,7 @@ quint16 qtChecksum(const std::string& data)
 
 quint16 incremental(const std::string& data, std::size_t split)
 {
-    kfs::Crc16X25 crc;
+    korv::Crc16X25 crc;
     const auto* p = reinterpret_cast<const std::uint8_t*>(data.data());
     crc.update(p, split);
     crc.update(p + split, data.size() - split);
@@ -55,7 +55,7 @@ TEST(Crc16X25, EqualsQChecksumOnDataSplitAtEveryOffset)
     EXPECT_EQ(incremental("123456789", 4), 0x906E);
     const std::string large = noiseContent(1 << 20, 3);
     EXPECT_EQ(incremental(large, 12345), qtChecksum(large));
-    EXPECT_EQ(kfs::Crc16X25().value(), 0);
+    EXPECT_EQ(korv::Crc16X25().value(), 0);
 }
 
 TEST_F(Checksum, TrailerIsTheBigEndianCrc16X25)

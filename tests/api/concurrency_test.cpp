@@ -13,7 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
-using namespace kfs;
+using namespace korv;
 using namespace korvtest;
 
 namespace {

@@ -390,13 +390,13 @@ TEST(Inflater, AgreesWithZlibInPiecesAndFromAccessPoints)
         deflateEnd(&z);
         stream += "bytes after the end";
 
-        kfs::format::Inflater inflater;
-        kfs::format::AccessIndex index;
+        korv::format::Inflater inflater;
+        korv::format::AccessIndex index;
         std::string out, piece(70001, '\0');
         const auto* in = reinterpret_cast<const std::uint8_t*>(stream.data());
         std::size_t at = 0, step = 1;
-        kfs::format::Inflater::Status status = kfs::format::Inflater::Status::Progress;
-        while (status == kfs::format::Inflater::Status::Progress) {
+        korv::format::Inflater::Status status = korv::format::Inflater::Status::Progress;
+        while (status == korv::format::Inflater::Status::Progress) {
             const std::size_t n = std::min(step, stream.size() - at);
             std::size_t used = 0, produced = 0;
             status = inflater.step(in + at, n, at + n == stream.size(), used,
@@ -406,7 +406,7 @@ TEST(Inflater, AgreesWithZlibInPiecesAndFromAccessPoints)
             index.offer(inflater);
             step = step * 2 % 100003 + 1;
         }
-        ASSERT_EQ(status, kfs::format::Inflater::Status::End);
+        ASSERT_EQ(status, korv::format::Inflater::Status::End);
         EXPECT_TRUE(out == plain);
 
         const auto* point = index.before(plain.size());

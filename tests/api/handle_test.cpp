@@ -9,7 +9,7 @@
 #include <memory>
 #include <unistd.h>
 
-using namespace kfs;
+using namespace korv;
 using namespace korvtest;
 
 namespace {

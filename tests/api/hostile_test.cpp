@@ -200,16 +200,16 @@ TEST_F(Hostile, PlainCopyIsMadeFromTheFileThatWasExamined)
 {
     const std::string plain = textContent(10000);
     writeFile(path("src"), plain);
-    kfs::platform::InputFile in;
+    korv::platform::InputFile in;
     ASSERT_TRUE(in.open(path("src")));
     char marker[2];
     ASSERT_EQ(in.peek(marker, 2), 2u);
     ASSERT_EQ(::unlink(path("src").c_str()), 0);
-    ASSERT_TRUE(kfs::platform::copyFile(in, path("copy")));
+    ASSERT_TRUE(korv::platform::copyFile(in, path("copy")));
     EXPECT_EQ(readFile(path("copy")), plain);
 
     writeFile(path("src"), qtCrypted(plain));
-    ASSERT_TRUE(kfs::platform::copyFile(in, path("copy")));
+    ASSERT_TRUE(korv::platform::copyFile(in, path("copy")));
     EXPECT_EQ(readFile(path("copy")), plain);
 }
 
@@ -253,7 +253,7 @@ TEST_F(Hostile, SourceTruncatedWhileHeldIsNotFatal)
 {
     writeFile(path("src"), noiseContent(1 << 20));
     {
-        kfs::platform::InputFile in;
+        korv::platform::InputFile in;
         ASSERT_TRUE(in.open(path("src")));
         ASSERT_EQ(::truncate(path("src").c_str(), 100), 0);
         EXPECT_FALSE(in.load());
@@ -261,9 +261,9 @@ TEST_F(Hostile, SourceTruncatedWhileHeldIsNotFatal)
     {
         // Read in pieces (as crypt does): nothing more once it is shorter.
         writeFile(path("src"), noiseContent(1 << 20));
-        kfs::platform::InputFile in;
+        korv::platform::InputFile in;
         ASSERT_TRUE(in.open(path("src")));
-        kfs::platform::FileReader reader(in);
+        korv::platform::FileReader reader(in);
         std::size_t n = 0;
         reader.next(1000, n);
         EXPECT_EQ(n, 1000u);
@@ -274,7 +274,7 @@ TEST_F(Hostile, SourceTruncatedWhileHeldIsNotFatal)
     writeFile(path("src"), noiseContent(1 << 20));
     // The child ends with 1 only if it read every byte and lived.
     const int status = runWithFileSizeLimit(RLIM_INFINITY, [&] {
-        kfs::platform::InputFile in;
+        korv::platform::InputFile in;
         if (!in.open(path("src")) || !in.load() || ::truncate(path("src").c_str(), 0) != 0)
             return 0;
         unsigned sum = 0;
@@ -294,9 +294,9 @@ TEST_F(Hostile, ALeasedSourceStaysWholeUntilGivenBack)
     writeFile(path("src"), bytes);
     if (!leasesAvailable(path("src")))
         GTEST_SKIP() << "no read leases here";
-    kfs::platform::InputFile in;
+    korv::platform::InputFile in;
     ASSERT_TRUE(in.open(path("src")));
-    ASSERT_TRUE(in.mapLeased(kfs::platform::leaseBreakSeconds()));
+    ASSERT_TRUE(in.mapLeased(korv::platform::leaseBreakSeconds()));
     EXPECT_FALSE(openableForWriting(path("src")));
     std::atomic<bool> cut { false };
     std::thread cutter([&] {
@@ -313,13 +313,13 @@ TEST_F(Hostile, ALeasedSourceStaysWholeUntilGivenBack)
     // Small files are read; so is a file someone holds open for writing.
     writeFile(path("src"), bytes);
     writeFile(path("small"), "small");
-    kfs::platform::InputFile small, held;
+    korv::platform::InputFile small, held;
     ASSERT_TRUE(small.open(path("small")));
-    EXPECT_FALSE(small.mapLeased(kfs::platform::leaseBreakSeconds()));
+    EXPECT_FALSE(small.mapLeased(korv::platform::leaseBreakSeconds()));
     const int writer = ::open(path("src").c_str(), O_WRONLY);
     ASSERT_GE(writer, 0);
     ASSERT_TRUE(held.open(path("src")));
-    EXPECT_FALSE(held.mapLeased(kfs::platform::leaseBreakSeconds()));
+    EXPECT_FALSE(held.mapLeased(korv::platform::leaseBreakSeconds()));
     ASSERT_TRUE(held.load());
     EXPECT_EQ(std::memcmp(bytes.data(), held.data(), bytes.size()), 0);
     ::close(writer);
@@ -363,7 +363,7 @@ TEST_F(HostileWorkingCopies, ALinkInPlaceOfAWorkingCopyIsNotWrittenThrough)
     const std::string planted = tmp() + "/kr2planted";
     ASSERT_EQ(::symlink(path("victim").c_str(), planted.c_str()), 0);
     for (const char* source : { "data.kr", "plain" })
-        EXPECT_FALSE(kfs::decryptFile(path(source), planted, nullptr, kfs::platform::WriteMode::WorkingCopy));
+        EXPECT_FALSE(korv::decryptFile(path(source), planted, nullptr, korv::platform::WriteMode::WorkingCopy));
     EXPECT_EQ(readFile(path("victim")), "victim");
 }
 

@@ -13,7 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using namespace kfs;
+using namespace korv;
 using namespace korvtest;
 using Clock = std::chrono::steady_clock;
 using Micros = std::chrono::microseconds;

@@ -14,7 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using namespace kfs;
+using namespace korv;
 using namespace korvtest;
 
 using Names = std::vector<std::string>;

@@ -87,7 +87,7 @@ class Targets : public WorkingCopyTest {
 protected:
     void TearDown() override
     {
-        kfs::platform::beforeCommit = nullptr;
+        korv::platform::beforeCommit = nullptr;
         KFsCryptedFile::setCancelFlag(nullptr);
         WorkingCopyTest::TearDown();
     }
@@ -194,7 +194,7 @@ TEST_F(Targets, DevicesFifosAndStandardOutputAreWrittenIntoNeverReplaced)
 // cancel raised at that moment drops it and leaves the target as it was.
 TEST_F(Targets, NewContentIsPrivateUntilTheCommitAndACancelKeepsTheTarget)
 {
-    kfs::platform::beforeCommit = recordCommit;
+    korv::platform::beforeCommit = recordCommit;
     KFsCryptedFile::setCancelFlag(&cancelFlag);
     const mode_t oldMask = ::umask(027);
     for (const ReplacingPath& p : replacingPaths(true)) {
@@ -218,10 +218,10 @@ TEST_F(Targets, NewContentIsPrivateUntilTheCommitAndACancelKeepsTheTarget)
         writeFile(path("t"), p.before());
         setPermissions(path("t"), 0604);
         cancelAtCommit = true;
-        kfs::clearCancelled();
+        korv::clearCancelled();
         // A write-back reports nothing; its working copy keeps the content.
         EXPECT_TRUE(!p.run(path("t")) || p.name == "write-back") << p.name;
-        EXPECT_TRUE(kfs::wasCancelled()) << p.name;
+        EXPECT_TRUE(korv::wasCancelled()) << p.name;
         cancelAtCommit = false;
         cancelFlag = false;
         EXPECT_TRUE(readFile(path("t")) == p.before()) << p.name;

@@ -243,7 +243,7 @@ TEST_F(Transforms, DirectWritesGoIntoTheFileItselfAndKeepItsMode)
 
     for (const char* source : { "plain", "src.kr" }) {
         ASSERT_TRUE(
-            kfs::decryptFile(path(source), path("copy"), nullptr, kfs::platform::WriteMode::WorkingCopy));
+            korv::decryptFile(path(source), path("copy"), nullptr, korv::platform::WriteMode::WorkingCopy));
         struct stat after;
         ASSERT_EQ(::stat(path("copy").c_str(), &after), 0);
         EXPECT_EQ(after.st_ino, before.st_ino);
@@ -253,7 +253,7 @@ TEST_F(Transforms, DirectWritesGoIntoTheFileItselfAndKeepItsMode)
 
     // A failed decode leaves no partial plain content behind.
     writeFile(path("bad.kr"), qtCrypted(plain).substr(0, 300));
-    EXPECT_FALSE(kfs::decryptFile(path("bad.kr"), path("copy"), nullptr, kfs::platform::WriteMode::WorkingCopy));
+    EXPECT_FALSE(korv::decryptFile(path("bad.kr"), path("copy"), nullptr, korv::platform::WriteMode::WorkingCopy));
     EXPECT_EQ(readFile(path("copy")), "");
     EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "bad.kr", "copy", "plain", "src.kr" }));
 }

@@ -6,7 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-using namespace kfs;
+using namespace korv;
 using namespace korvtest;
 
 class TargetPath : public TempDirTest { };

@@ -5,7 +5,7 @@
 
 #include <zlib.h>
 
-using namespace kfs;
+using namespace korv;
 using namespace korvtest;
 
 namespace {
