@@ -121,7 +121,7 @@ class Group:
 def groups(args, text, binary):
     b = f"{args.build}"
     out = f"{args.scratch}/out"
-    korv = f"{b}/decrypt/KorvDecrypt"
+    korv = f"{b}/tools/KorvDecrypt/KorvDecrypt"
     result = []
     for c in (text, binary):
         limit = c.plain_size + c.crypted_size + MEMORY_SLACK

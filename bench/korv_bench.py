@@ -123,8 +123,8 @@ class NullCase(bench.Case):
 
 def groups(args):
     b = args.build
-    korv = os.path.abspath(f"{b}/korv/korv")
-    kd = os.path.abspath(f"{b}/decrypt/KorvDecrypt")
+    korv = os.path.abspath(f"{b}/tools/korv/korv")
+    kd = os.path.abspath(f"{b}/tools/KorvDecrypt/KorvDecrypt")
     wanted = lambda title: not args.only or args.only in title  # noqa: E731
     count = 2_000 if args.quick else 20_000
     out = f"{args.scratch}/korv-out"

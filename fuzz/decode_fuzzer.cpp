@@ -65,7 +65,7 @@ void checkStreaming(const std::uint8_t* data, std::size_t size, korvfuzz::Expect
         return;
     MemorySource source(data + format::kLengthSize, size - format::kLengthSize);
     MemorySink sink;
-    const format::DecodeResult result = format::decodeStream(source, sink);
+    const format::DecodeResult result = format::inflateStream(source, sink);
     KORV_FUZZ_CHECK(result
         == (stream == korvfuzz::Expected::Ok ? format::DecodeResult::Ok : format::DecodeResult::Corrupt));
     KORV_FUZZ_CHECK(result != format::DecodeResult::Ok || sink.bytes == streamPlain);

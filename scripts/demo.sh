@@ -6,6 +6,6 @@ scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" >/dev/null
 mkdir -p build/demo
-build/decrypt/KorvDecrypt samples/sample.kr build/demo/sample.txt
+build/tools/KorvDecrypt/KorvDecrypt samples/sample.kr build/demo/sample.txt
 echo "--- build/demo/sample.txt ---"
 cat build/demo/sample.txt

@@ -1,8 +1,6 @@
 // Helpers shared by the tests.
 #include "testutil.h"
 
-#include "CFileSystem.h"
-
 #include <QByteArray>
 #include <QDir>
 #include <algorithm>
@@ -26,16 +24,6 @@ std::string readFile(const std::string& path)
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-std::string readAll(CFileSystem& stream)
-{
-    std::string content;
-    char buffer[8192];
-    unsigned n;
-    while ((n = stream.read(buffer, 1, sizeof buffer)) > 0)
-        content.append(buffer, n);
-    return content;
 }
 
 void writeFile(const std::string& path, const std::string& bytes)

@@ -8,13 +8,22 @@
 #include <cstdint>
 #include <string>
 
-class CFileSystem;
 
 namespace korvtest {
 
 std::string readFile(const std::string& path);
-// Everything a stream still has to give.
-std::string readAll(CFileSystem& stream);
+// Everything a stream (a CFileSystem) still has to give. A template so that
+// tests that do not link the library can use the other helpers.
+template <class Stream>
+std::string readAll(Stream& stream)
+{
+    std::string content;
+    char buffer[8192];
+    unsigned n;
+    while ((n = stream.read(buffer, 1, sizeof buffer)) > 0)
+        content.append(buffer, n);
+    return content;
+}
 void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
 unsigned permissions(const std::string& path);

@@ -1,0 +1,117 @@
+// The failure of the call in progress on this thread, and its translation
+// from the platform's error numbers into KFsError codes and messages.
+#include "error_p.h"
+
+#include <cerrno>
+
+#include "cancel_p.h"
+#include "platform_p.h"
+
+namespace korv::error {
+
+namespace {
+
+struct Failure {
+    bool noted = false;
+    File file = File::Source;
+    // A code the library chose, or None: then platformError says why.
+    KFsErrorCode code = KFsErrorCode::None;
+    int platformError = 0;
+    const char* message = nullptr;
+    std::int64_t offset = -1;
+};
+
+thread_local Failure current;
+
+} // namespace
+
+KFsErrorCode codeOf(int platformError)
+{
+    switch (platformError) {
+    case ENOENT:
+    case ENOTDIR: // a file where a directory of the path should be
+        return KFsErrorCode::NotFound;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+        return KFsErrorCode::PermissionDenied;
+    case EISDIR:
+    case platform::kNotRegularFile:
+        return KFsErrorCode::NotRegularFile;
+    case ECANCELED: // a commit refused because the caller asked to stop
+        return KFsErrorCode::Cancelled;
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG: // beyond the process's file size limit
+        return KFsErrorCode::NoSpace;
+    default:
+        return KFsErrorCode::IoError;
+    }
+}
+
+QString messageOf(int platformError)
+{
+    switch (platformError) {
+    case 0:
+        return QStringLiteral("failed for a reason the system did not report");
+    case platform::kNotRegularFile:
+        return QStringLiteral("not a regular file");
+    case platform::kFileChanged:
+        return QStringLiteral("the file changed while it was read");
+    default:
+        return qt_error_string(platformError);
+    }
+}
+
+QString corruptMessage(const char* what)
+{
+    return QStringLiteral("corrupt data: ") + QString::fromUtf8(what);
+}
+
+void begin()
+{
+    current = {};
+    platform::clearLastError();
+    clearCancelled();
+}
+
+bool systemFailure(File file)
+{
+    current = { true, file, KFsErrorCode::None, platform::lastError(), nullptr, -1 };
+    return false;
+}
+
+bool failure(File file, KFsErrorCode code, const char* message, std::int64_t offset)
+{
+    current = { true, file, code, 0, message, offset };
+    return false;
+}
+
+bool report(bool ok, KFsError* error, const QString& source, const QString& target)
+{
+    if (!error)
+        return ok;
+    *error = {};
+    if (ok)
+        return ok;
+    // A failure nobody noted is the platform's, on the file read.
+    const Failure f
+        = current.noted ? current : Failure { true, File::Source, KFsErrorCode::None, platform::lastError() };
+    error->path = f.file == File::Source ? source : target;
+    if (wasCancelled()) {
+        // Whatever failed on the way, the call stopped because it was asked to.
+        error->code = KFsErrorCode::Cancelled;
+        error->message = QStringLiteral("cancelled");
+    } else if (f.code != KFsErrorCode::None) {
+        error->code = f.code;
+        error->message
+            = f.code == KFsErrorCode::Corrupt ? corruptMessage(f.message) : QString::fromUtf8(f.message);
+        error->offset = f.code == KFsErrorCode::Corrupt ? f.offset : -1;
+    } else {
+        error->code = codeOf(f.platformError);
+        error->message = messageOf(f.platformError);
+    }
+    return ok;
+}
+
+} // namespace korv::error

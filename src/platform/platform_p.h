@@ -1,0 +1,102 @@
+// The operating-system services the library needs, behind one small interface:
+// files by their path, the last error, the temporary directory, copies.
+// inputfile_p.h and outputfile_p.h hold the two file classes, testhooks_p.h
+// the seams tests use. Internal: not installed. The *_posix.cpp files
+// implement it (the build picks one file per platform and concern); nothing
+// here names a system type, and the rest of the library never includes a
+// system header of its own. No Qt.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+
+namespace korv::platform {
+
+// A file is read-only when its owner may not write it (the owner write bit).
+bool isReadOnly(const std::string& path);
+// Makes a read-only regular file writable for its owner; other permission
+// bits stay. Devices and FIFOs are left as they are.
+bool clearReadOnly(const std::string& path);
+// The reverse: takes the owner's write permission away (regular files only).
+bool setReadOnly(const std::string& path);
+// True when both paths name one existing file (same device and inode).
+bool sameFile(const std::string& a, const std::string& b);
+// True when something (file, directory, ...) exists at path, links followed.
+bool exists(const std::string& path);
+// Creates one directory (the umask applies); false when it cannot.
+bool makeDirectory(const std::string& path);
+// How long others wait on a read lease at most before the kernel lets them
+// go ahead anyway (its lease-break-time), in seconds; 0 when unknown.
+long leaseBreakSeconds();
+
+class InputFile;
+class OutputFile;
+
+// Why the last call of this interface that failed on this thread failed:
+// the errno of the system call that failed, or one of the values below.
+// Recorded where the failure happens and kept until clearLastError(), so a
+// caller clears it, makes its calls and reads it once one of them fails.
+int lastError();
+void clearLastError();
+// A directory, device, FIFO or socket where a regular file is needed.
+constexpr int kNotRegularFile = -1;
+// The file no longer holds what was read from it (it shrank or was written).
+constexpr int kFileChanged = -2;
+
+// The system temporary directory (TMPDIR when set, else /tmp), its bytes as
+// they are, made canonical; empty when it names no directory.
+std::string tempDirectory();
+
+enum class RemoveResult {
+    Removed,
+    Missing, // nothing at the path: there is nothing left to remove
+    Failed // the file is still there
+};
+// Removes the file at path (not a directory).
+RemoveResult removeFile(const std::string& path);
+
+// Appends n bytes to the regular file at path, provided it still holds
+// expectedSize bytes (so it has not changed since the caller read it). On a
+// failed write the file is cut back to its old size: no partial append stays.
+bool appendToFile(const std::string& path, std::uint64_t expectedSize, const void* data, std::size_t n);
+// The same, provided path still names the file `read` has open, with the
+// size and modification time it had when opened (kFileChanged otherwise):
+// nothing written to it since it was read.
+bool appendToFile(const std::string& path, const InputFile& read, const void* data, std::size_t n);
+// Cuts the regular file at path down to newSize bytes in place: the same
+// file, so its links, owner, permissions and extended attributes stay.
+// Only while it is unchanged since `read` opened it, as above.
+bool truncateFile(const std::string& path, const InputFile& read, std::uint64_t newSize);
+
+// How new content reaches its file.
+enum class WriteMode {
+    // For users' files. Written beside the target and renamed over it, so the
+    // old file stays whole until the new content is complete; the new file
+    // takes over the old one's owner, group, permissions, ACL and extended
+    // attributes. Where a rename would lose one of those (a target with other
+    // hard links, or whose owner or group we cannot give to a new file, or in
+    // a directory we may not write), the content is prepared whole in the
+    // temporary directory and then copied into the target itself. A target
+    // that is not a regular file (a device, a FIFO) is written into directly.
+    Replace,
+    // Written straight into an existing file of our own (a working copy in
+    // the temporary directory), keeping its permissions.
+    WorkingCopy
+};
+
+// Copies the regular file source onto target, carrying the source's
+// permission bits over to a new target (Replace; an existing one keeps its
+// own) and refusing an existing read-only target.
+// When both name the same file nothing is written and the copy counts as made.
+bool copyFile(const std::string& source, const std::string& target, WriteMode mode = WriteMode::Replace);
+// The same from a file already open: the copy is of the file examined, even
+// if its name was removed or given to another file since.
+bool copyFile(const InputFile& source, const std::string& target, WriteMode mode = WriteMode::Replace);
+// Writes every byte of source into out, which the caller commits.
+bool copyInto(const InputFile& source, OutputFile& out);
+
+} // namespace korv::platform

@@ -1,0 +1,423 @@
+// The work on one file: decrypt, crypt, test, info and the checksum trailer.
+#include "operations.h"
+
+#include "jobs.h"
+#include "output.h"
+
+#include <CFileSystem.h>
+#include <KFsCryptedDevice.h>
+#include <KFsCryptedFile.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace korv {
+
+namespace {
+
+// What the first bytes of a file say, read without decoding anything. The
+// public API has no header peek, so korv keeps its own (format: docs/formats.md).
+struct Header {
+    bool crypted = false;
+    qint64 storedSize = -1; // -1: plain, or too short to hold the length
+    std::uint64_t fileSize = 0;
+};
+
+Failure fromErrno(int error)
+{
+    return { errorCode(error), std::strerror(error) };
+}
+
+Failure notRegular(const struct stat& st)
+{
+    return { errorCode(KFsErrorCode::NotRegularFile), S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file" };
+}
+
+bool readHeader(const std::string& path, Header& header, Failure& error)
+{
+    // O_NONBLOCK: a FIFO must not hang the walk; a regular file ignores it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        error = fromErrno(errno);
+        return false;
+    }
+    struct stat st;
+    unsigned char bytes[6];
+    ssize_t n = -1;
+    if (::fstat(fd, &st) != 0)
+        error = fromErrno(errno);
+    else if (!S_ISREG(st.st_mode))
+        error = notRegular(st);
+    else if ((n = ::pread(fd, bytes, sizeof bytes, 0)) < 0)
+        error = fromErrno(errno);
+    ::close(fd);
+    if (n < 0)
+        return false;
+    header.fileSize = std::uint64_t(st.st_size);
+    header.crypted = n >= 2 && bytes[0] == 'k' && bytes[1] == 'r';
+    if (header.crypted && n == 6)
+        header.storedSize
+            = qint64(bytes[2]) << 24 | qint64(bytes[3]) << 16 | qint64(bytes[4]) << 8 | bytes[5];
+    return true;
+}
+
+std::string message(const KFsError& e)
+{
+    return e.message.isEmpty() ? std::string("failed") : e.message.toStdString();
+}
+
+std::uint64_t sizeOf(const std::string& path)
+{
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 ? std::uint64_t(st.st_size) : 0;
+}
+
+FileResult failed(const std::string& path, const Failure& failure)
+{
+    Output::instance().error(path, failure.message);
+    FileResult r;
+    r.outcome = Outcome::Failed;
+    r.code = failure.code;
+    r.message = failure.message;
+    return r;
+}
+
+// A library call's failure: a cancelled one is no failure of the file.
+FileResult failed(const std::string& path, const KFsError& e)
+{
+    if (e.code == KFsErrorCode::Cancelled) {
+        FileResult r;
+        r.outcome = Outcome::Cancelled;
+        return r;
+    }
+    return failed(path, Failure { errorCode(e.code), message(e) });
+}
+
+FileResult skipped(const std::string& message)
+{
+    FileResult r;
+    r.outcome = Outcome::Skipped;
+    r.message = message;
+    return r;
+}
+
+std::string targetOf(const Options& o, const FileItem& item)
+{
+    if (!o.output.empty())
+        return o.output;
+    if (!o.toDir.empty())
+        return o.toDir + (o.toDir.back() == '/' ? "" : "/") + item.relative;
+    return item.path;
+}
+
+// The file a conversion's failure is about, as the user named it: the
+// target when the library says so (no room, not writable), else the source.
+const std::string& concerned(const KFsError& e, const std::string& source, const std::string& target)
+{
+    const bool aboutTarget
+        = target != source && e.path == QFile::decodeName(QByteArray::fromStdString(target));
+    return aboutTarget ? target : source;
+}
+
+std::string verboseLine(
+    const std::string& path, const std::string& target, const char* what, const FileResult& r)
+{
+    std::string line = path;
+    if (target != path)
+        line += " -> " + target;
+    char sizes[80];
+    std::snprintf(sizes, sizeof sizes, ": %s, %llu -> %llu bytes\n", what, (unsigned long long)r.bytesIn,
+        (unsigned long long)r.bytesOut);
+    return line + sizes;
+}
+
+FileResult convertTo(const Options& o, const FileItem& item, const std::string& target);
+
+FileResult convert(const Options& o, const FileItem& item)
+{
+    const std::string target = targetOf(o, item);
+    const bool inPlace = target == item.path;
+    FileResult r = convertTo(o, item, target);
+    if (!inPlace)
+        r.target = target;
+    return r;
+}
+
+FileResult convertTo(const Options& o, const FileItem& item, const std::string& target)
+{
+    const bool inPlace = target == item.path;
+    struct stat st;
+    if (!inPlace && !o.force && ::lstat(target.c_str(), &st) == 0)
+        return failed(target, Failure { "exists", "already exists; not overwritten (use -f)" });
+
+    FileResult r;
+    KFsError e;
+    const char* what;
+    if (o.command == Command::Crypt) {
+        Header header;
+        Failure error;
+        if (readHeader(item.path, header, error) && header.crypted && !o.again) {
+            Output::instance().note(item.path, "already crypted, skipped (--again crypts it once more)");
+            r = skipped("already crypted");
+            if (o.verbose)
+                r.report = item.path + ": already crypted, skipped\n";
+            return r;
+        }
+        if (!KFsCryptedFile::crypt(target, item.path, &e))
+            return failed(concerned(e, item.path, target), e);
+        what = "crypted";
+    } else {
+        bool crypted = false;
+        if (!KFsCryptedFile::decrypt(item.path, target, &crypted, &e))
+            return failed(concerned(e, item.path, target), e);
+        if (!crypted && inPlace) {
+            r = skipped("plain, left alone");
+            if (o.verbose)
+                r.report = item.path + ": plain, left alone\n";
+            return r;
+        }
+        what = crypted ? "decrypted" : "plain, copied";
+    }
+    r.bytesIn = item.size;
+    r.bytesOut = sizeOf(target);
+    if (o.verbose)
+        r.report = verboseLine(item.path, target, what, r);
+    return r;
+}
+
+FileResult test(const Options& o, const FileItem& item)
+{
+    Source source;
+    Failure error;
+    if (!openSource(item.path, false, source, error))
+        return failed(item.path, error);
+    FileResult r;
+    if (!source.device->isCrypted()) {
+        r = skipped("plain");
+        if (o.verbose)
+            r.report = item.path + ": plain\n";
+        r.bytesIn = item.size;
+        return r;
+    }
+    r.bytesIn = item.size;
+    thread_local std::vector<char> buffer(1 << 20);
+    for (;;) {
+        if (stopFlag().load()) {
+            r.outcome = Outcome::Cancelled;
+            return r;
+        }
+        const qint64 n = source.device->read(buffer.data(), qint64(buffer.size()));
+        if (n < 0)
+            return failed(item.path, deviceError(*source.device));
+        if (n == 0)
+            break;
+        r.bytesOut += std::uint64_t(n);
+    }
+    const qint64 stored = source.device->storedSize();
+    if (stored >= 0 && std::uint64_t(stored) != r.bytesOut) {
+        r.message = "warning: stored length " + std::to_string(stored) + " differs from the content ("
+            + std::to_string(r.bytesOut) + " bytes); readers go by the content";
+        Output::instance().note(item.path, r.message);
+    }
+    if (o.verbose)
+        r.report = item.path + ": OK\n";
+    return r;
+}
+
+FileResult info(const Options& o, const FileItem& item)
+{
+    Header h;
+    Failure error;
+    if (!readHeader(item.path, h, error))
+        return failed(item.path, error);
+    FileResult r;
+    r.bytesIn = h.fileSize;
+    const bool hasRatio = h.storedSize > 0;
+    const double ratio = hasRatio ? double(h.fileSize) / double(h.storedSize) : 0;
+    char text[160];
+    if (o.json) {
+        char stored[24] = "null";
+        char ratioText[24] = "null";
+        if (h.storedSize >= 0)
+            std::snprintf(stored, sizeof stored, "%lld", (long long)h.storedSize);
+        if (hasRatio)
+            std::snprintf(ratioText, sizeof ratioText, "%.4f", ratio);
+        std::snprintf(text, sizeof text,
+            ",\"crypted\":%s,\"file_size\":%llu,\"stored_size\":%s,\"ratio\":%s",
+            h.crypted ? "true" : "false", (unsigned long long)h.fileSize, stored, ratioText);
+        r.fields = text;
+        return r;
+    }
+    const std::string stored = h.storedSize >= 0 ? std::to_string(h.storedSize) : "-";
+    char ratioText[24] = "-";
+    if (hasRatio)
+        std::snprintf(ratioText, sizeof ratioText, "%.1f%%", 100 * ratio);
+    std::snprintf(text, sizeof text, "%-8s %12llu %12s %7s  ", h.crypted ? "crypted" : "plain",
+        (unsigned long long)h.fileSize, stored.c_str(), ratioText);
+    r.report = text + item.path + "\n";
+    return r;
+}
+
+FileResult checksum(const Options& o, const FileItem& item)
+{
+    // The trailer calls take a QString: a name that is not in the locale's
+    // encoding does not survive the trip, so verify reads it through the
+    // open descriptor and the others refuse rather than miss the file.
+    const QByteArray bytes = QByteArray::fromStdString(item.path);
+    QString path = QFile::decodeName(bytes);
+    int fd = -1;
+    if (QFile::encodeName(path) != bytes) {
+        if (o.checksum != ChecksumAction::Verify)
+            return failed(item.path,
+                Failure { "bad_name", "the name is not valid in the locale's encoding; cannot change the file" });
+        fd = ::open(item.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0)
+            return failed(item.path, fromErrno(errno));
+        path = QStringLiteral("/proc/self/fd/%1").arg(fd);
+    }
+    KFsError e;
+    bool ok = false;
+    const char* what = "";
+    switch (o.checksum) {
+    case ChecksumAction::Add:
+        ok = CFileSystem::addCheckSum(path, &e);
+        what = "checksum added";
+        break;
+    case ChecksumAction::Verify:
+        ok = CFileSystem::verifyCheckSum(path, &e);
+        what = "checksum OK";
+        break;
+    case ChecksumAction::Strip:
+        ok = CFileSystem::removeCheckSum(path, &e);
+        what = "checksum stripped";
+        break;
+    case ChecksumAction::None:
+        break;
+    }
+    if (fd >= 0)
+        ::close(fd);
+    if (!ok)
+        return failed(item.path, e);
+    FileResult r;
+    r.bytesIn = item.size;
+    r.bytesOut = o.checksum == ChecksumAction::Verify ? 0 : sizeOf(item.path);
+    if (o.verbose)
+        r.report = item.path + ": " + what + "\n";
+    return r;
+}
+
+} // namespace
+
+Source::~Source() = default;
+
+Failure deviceError(const KFsCryptedDevice& device)
+{
+    const KFsError e = device.error();
+    if (!e.ok() && !e.message.isEmpty())
+        return { errorCode(e.code), e.message.toStdString() };
+    const QString s = device.errorString();
+    return { errorCode(KFsErrorCode::IoError), s.isEmpty() ? std::string("read failed") : s.toStdString() };
+}
+
+bool openSource(const std::string& path, bool allowSpecial, Source& source, Failure& error)
+{
+    const QByteArray bytes = QByteArray::fromStdString(path);
+    const QString name = QFile::decodeName(bytes);
+    struct stat st;
+    const bool regular = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    if (path != "-" && regular && QFile::encodeName(name) == bytes) {
+        source.device = std::make_unique<KFsCryptedDevice>(name);
+    } else {
+        int fd = STDIN_FILENO;
+        if (path != "-") {
+            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (allowSpecial ? 0 : O_NONBLOCK));
+            if (fd < 0) {
+                error = fromErrno(errno);
+                return false;
+            }
+            if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || (!allowSpecial && !S_ISREG(st.st_mode))) {
+                error = notRegular(st);
+                ::close(fd);
+                return false;
+            }
+        }
+        source.file = std::make_unique<QFile>();
+        if (!source.file->open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
+                fd == STDIN_FILENO ? QFileDevice::DontCloseHandle : QFileDevice::AutoCloseHandle)) {
+            error = { errorCode(KFsErrorCode::IoError), source.file->errorString().toStdString() };
+            if (fd != STDIN_FILENO)
+                ::close(fd);
+            return false;
+        }
+        source.device = std::make_unique<KFsCryptedDevice>(source.file.get());
+    }
+    if (!source.device->open(QIODevice::ReadOnly)) {
+        error = deviceError(*source.device);
+        return false;
+    }
+    return true;
+}
+
+std::string infoHeader()
+{
+    char text[100];
+    std::snprintf(
+        text, sizeof text, "%-8s %12s %12s %7s  %s\n", "kind", "file size", "plain size", "ratio", "name");
+    return text;
+}
+
+FileResult processFile(const Options& options, const FileItem& item)
+{
+    // A FIFO or device named on the command line is refused before the
+    // library sees it: reading one could wait forever.
+    if (item.issue) {
+        FileResult r;
+        r.outcome = item.issue->outcome;
+        r.code = item.issue->code;
+        r.message = item.issue->message;
+        return r;
+    }
+    struct stat st;
+    if (options.command != Command::Info && options.command != Command::Test
+        && ::stat(item.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return failed(item.path, notRegular(st));
+    switch (options.command) {
+    case Command::Decrypt:
+    case Command::Crypt:
+        return convert(options, item);
+    case Command::Test:
+        return test(options, item);
+    case Command::Info:
+        return info(options, item);
+    case Command::Checksum:
+        return checksum(options, item);
+    case Command::Cat:
+    case Command::None:
+        break;
+    }
+    return {};
+}
+
+std::string jsonReport(const Options& options, const FileItem& item, const FileResult& r)
+{
+    static const char* const results[] = { "done", "skipped", "failed", "cancelled" };
+    char sizes[80];
+    std::snprintf(sizes, sizeof sizes, ",\"bytes_in\":%llu,\"bytes_out\":%llu", (unsigned long long)r.bytesIn,
+        (unsigned long long)r.bytesOut);
+    std::string line = "{\"path\":" + jsonString(item.path) + r.fields + ",\"command\":\"" + commandName(options)
+        + "\",\"result\":\"" + results[int(r.outcome)] + "\"" + sizes;
+    if (!r.target.empty())
+        line += ",\"target\":" + jsonString(r.target);
+    if (r.outcome == Outcome::Failed)
+        line += ",\"error\":\"" + r.code + "\"";
+    if (!r.message.empty())
+        line += ",\"message\":" + jsonString(r.message);
+    return line + "}\n";
+}
+
+} // namespace korv
