@@ -76,7 +76,8 @@ class Trees:
                 size = r.randint(1024, 16384)
                 with open(f"{d}/f{i:05d}", "wb") as f:
                     f.write(b" ".join(r.choice(words) for _ in range(size // 5))[:size])
-            quiet(korv, "crypt", "-r", "-q", "--to", self.crypted, self.plain)
+            # --again: a plain file may start with the marker by chance.
+            quiet(korv, "crypt", "-r", "-q", "--again", "--to", self.crypted, self.plain)
             quiet("cp", "-a", self.plain, self.gzip)
             quiet("gzip", "-6", "-r", self.gzip)
             quiet("cp", "-a", self.plain, self.zstd)
@@ -194,8 +195,10 @@ def groups(args, t, korv, kd):
                  existing_out, lambda: t.matches(out)),
         TreeCase("gzip -d -r -k -f", ["gzip", "-d", "-r", "-k", "-f", f"{w}/gz"], f"{w}/gz", existing_beside,
                  lambda: t.matches(f"{w}/gz", ".gz")),
-        TreeCase("pigz -d -r -k -f", ["pigz", "-d", "-r", "-k", "-f", f"{w}/gz"], f"{w}/gz", existing_beside,
-                 lambda: t.matches(f"{w}/gz", ".gz")),
+        # pigz reports the plain files beside as an error (status 1); the
+        # check of the tree after the run stands in for its status.
+        TreeCase("pigz -d -r -k -f", ["sh", "-c", f"pigz -q -d -r -k -f {w}/gz; [ $? -le 1 ]"], f"{w}/gz",
+                 existing_beside, lambda: t.matches(f"{w}/gz", ".gz")),
         TreeCase("zstd -d -r -f mirror", mirror("-f"), out, existing_out, lambda: t.matches(out)),
     ], warm_up=False))
 
