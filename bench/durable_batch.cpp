@@ -204,6 +204,9 @@ int main(int argc, char* argv[])
             const auto t1 = std::chrono::steady_clock::now();
             wall[std::size_t(s)].push_back(std::chrono::duration<double>(t1 - t0).count());
             cpu[std::size_t(s)].push_back(cpuSeconds() - cpu0);
+            // A long run shows it is moving.
+            std::fprintf(stderr, "  round %d %-12s %8.3f s\n", r + 1, kNames[std::size_t(s)],
+                wall[std::size_t(s)].back());
         }
     }
     ::sync();
