@@ -328,6 +328,7 @@ def main():
         durable_batch(args)
     print(f"\nload average at the end: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
     shutil.rmtree(t.work, ignore_errors=True)
+    os.unlink(bench.RESULT)
     if not args.keep:
         shutil.rmtree(t.root, ignore_errors=True)
 
