@@ -305,8 +305,8 @@ def main():
     args = parse_args()
     bench.TIMED = f"{args.build}/bench/korv_bench_timed"
     bench.RESULT = f"{args.scratch}/timed.txt"
-    korv = os.path.abspath(f"{args.build}/korv/korv")
-    kd = os.path.abspath(f"{args.build}/decrypt/KorvDecrypt")
+    korv = os.path.abspath(f"{args.build}/tools/korv/korv")
+    kd = os.path.abspath(f"{args.build}/tools/KorvDecrypt/KorvDecrypt")
     os.makedirs(args.scratch, exist_ok=True)
     print(f"small files: {os.cpu_count()} cores, load average "
           f"{' '.join(f'{x:.2f}' for x in os.getloadavg())} at the start")
