@@ -3,13 +3,15 @@
 #
 #   korv_install_windows_runtime(TARGETS KorvDecrypt korv DESTINATION bin)
 #
-# The DLLs are read from the programs' import tables at install time
-# (objdump of the cross toolchain) and looked up in KORV_WINDOWS_DLL_DIRS,
-# (after the targets' own folders, whose project DLLs are left to their own
-# install rules), which the MinGW toolchain files set: the dependency prefix (Qt6Core,
-# libdeflate), the posix compilers' runtime (libstdc++, libgcc_s) and the
-# MinGW sysroot (libwinpthread, zlib1). Whatever is not found there must be a
-# Windows DLL; the install prints both lists.
+# The DLLs are read from the import tables at install time (objdump of the
+# cross toolchain, see windows/install_runtime.cmake) and looked up first in
+# the targets' own folders (the project's DLLs found there are left to their
+# own install rules), then in KORV_WINDOWS_DLL_DIRS, which the MinGW
+# toolchain files set: the dependency prefix (Qt6Core, libdeflate), the
+# posix compilers' runtime (libstdc++, libgcc_s) and the MinGW sysroot
+# (libwinpthread, zlib1). Whatever is found nowhere is taken for a Windows
+# DLL; the install prints both lists.
+set(_korv_windows_runtime_dir ${CMAKE_CURRENT_LIST_DIR})
 function(korv_install_windows_runtime)
     cmake_parse_arguments(ARG "" "DESTINATION;COMPONENT" "TARGETS" ${ARGN})
     if(NOT WIN32)
@@ -34,22 +36,11 @@ function(korv_install_windows_runtime)
         find_program(objdump NAMES ${KORV_MINGW_TRIPLE}-objdump objdump REQUIRED)
     endif()
     install(CODE "
-        set(CMAKE_GET_RUNTIME_DEPENDENCIES_PLATFORM windows+pe)
-        set(CMAKE_GET_RUNTIME_DEPENDENCIES_TOOL objdump)
-        set(CMAKE_GET_RUNTIME_DEPENDENCIES_COMMAND \"${objdump}\")
-        file(GET_RUNTIME_DEPENDENCIES
-             EXECUTABLES ${files}
-             DIRECTORIES ${own_dirs} ${KORV_WINDOWS_DLL_DIRS}
-             RESOLVED_DEPENDENCIES_VAR korv_dlls
-             UNRESOLVED_DEPENDENCIES_VAR korv_system_dlls)
-        # The project's own DLLs are installed by their own rules.
-        list(FILTER korv_dlls EXCLUDE REGEX \"^${CMAKE_BINARY_DIR}/\")
-        list(SORT korv_dlls)
-        list(SORT korv_system_dlls)
-        message(STATUS \"Runtime DLLs: \${korv_dlls}\")
-        message(STATUS \"Left to Windows: \${korv_system_dlls}\")
-        file(INSTALL \${korv_dlls}
-             DESTINATION \"\${CMAKE_INSTALL_PREFIX}/${ARG_DESTINATION}\"
-             FOLLOW_SYMLINK_CHAIN)
+        set(korv_files ${files})
+        set(korv_dirs ${own_dirs} ${KORV_WINDOWS_DLL_DIRS})
+        set(korv_objdump \"${objdump}\")
+        set(korv_own_dir \"${CMAKE_BINARY_DIR}\")
+        set(korv_destination \"${ARG_DESTINATION}\")
+        include(\"${_korv_windows_runtime_dir}/windows/install_runtime.cmake\")
     " ${component})
 endfunction()
