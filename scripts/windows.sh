@@ -147,8 +147,10 @@ build_isal() {
         make -C "$b" -f Makefile.unx -j"$jobs" arch=mingw AS=nasm \
              CC="$triple-gcc-posix" AR="$triple-ar" lib isa-l.h
     else
+        # Its unaligned.h names byte swaps for 64-bit MinGW only.
         make -C "$b" -f Makefile.unx -j"$jobs" arch=noarch \
-             CC="$triple-gcc-posix" AR="$triple-ar" lib isa-l.h
+             CC="$triple-gcc-posix" AR="$triple-ar" lib isa-l.h \
+             D="'isal_bswap16(x)=__builtin_bswap16(x)' 'isal_bswap32(x)=__builtin_bswap32(x)' 'isal_bswap64(x)=__builtin_bswap64(x)'"
     fi
     mkdir -p "$prefix/lib/pkgconfig" "$prefix/include/isa-l"
     install -m644 "$b/bin/isa-l.a" "$prefix/lib/libisal.a"
@@ -229,9 +231,14 @@ check_wine() {
     "$triple-gcc-posix" -static -o "$t/check.exe" "$t/check.c"
     local out rc=0
     out=$(KORV_WINEDEBUG=err+all "${wine_run[@]}" "$t/check.exe" 2>&1) || rc=$?
+    # The output decides: Wine 8 without a 32-bit side exits 0 after failing.
     if [ $rc -ne 0 ] || ! printf '%s' "$out" | grep -q '^ok'; then
         wine_ok=0
-        wine_reason="Wine here cannot run $target Windows programs (exit $rc): $(printf '%s' "$out" | tr '\r\n' '  ' | cut -c1-400)"
+        if printf '%s' "$out" | grep -q 'syswow64'; then
+            wine_reason="this Wine has no 32-bit side (it tried WoW64 and found no C:\\windows\\syswow64\\ntdll.dll, exit $rc). 32-bit Windows programs need wine32, an i386 Linux package (dpkg --add-architecture i386), not installed here"
+        else
+            wine_reason="Wine here cannot run $target Windows programs (exit $rc): $(printf '%s' "$out" | grep -v '^$' | tail -n 3 | tr '\r\n' '  ' | cut -c1-400)"
+        fi
     fi
 }
 check_wine
