@@ -16,4 +16,13 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_CURRENT_BINARY_DIR}/src)
 # The headers include Qt's: building against them needs Qt's development files.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-base-dev")
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+if(WIN32)
+    # The Windows zip says which Windows it is for.
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-win64)
+    else()
+        set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-win32)
+    endif()
+    set(CPACK_GENERATOR ZIP)
+endif()
 include(CPack)

@@ -63,6 +63,13 @@ void closeFd(int& fd)
     fd = -1;
 }
 
+void closeFd(std::intptr_t& fd)
+{
+    if (fd >= 0)
+        ::close(static_cast<int>(fd));
+    fd = -1;
+}
+
 bool writeAll(int fd, const void* data, std::size_t n, std::int64_t offset)
 {
     auto p = static_cast<const char*>(data);

@@ -59,9 +59,10 @@ private:
     friend bool truncateFile(const std::string& path, const InputFile& read, std::uint64_t newSize);
     // True when fd is open on this file and it has the size and modification
     // time it had when opened.
-    bool unchangedAt(int fd) const;
+    bool unchangedAt(std::intptr_t fd) const;
 
-    int _fd = -1;
+    // The open file: a descriptor on POSIX, a HANDLE on Windows; -1 for none.
+    std::intptr_t _fd = -1;
     std::uint64_t _size = 0;
     // The modification time when opened, in nanoseconds.
     std::int64_t _modified = 0;

@@ -42,7 +42,7 @@ bool takeReadLease(int fd)
 
 } // namespace
 
-bool InputFile::unchangedAt(int fd) const
+bool InputFile::unchangedAt(std::intptr_t fd) const
 {
     struct stat st, readSt;
     if (::fstat(fd, &st) != 0 || ::fstat(_fd, &readSt) != 0)

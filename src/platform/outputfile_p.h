@@ -81,7 +81,8 @@ private:
     void unmapAll();
     void discard();
 
-    int _fd = -1;
+    // The open file: a descriptor on POSIX, a HANDLE on Windows; -1 for none.
+    std::intptr_t _fd = -1;
     WriteMode _mode = WriteMode::Replace;
     Route _route = Route::Beside;
     unsigned _permissions = 0;

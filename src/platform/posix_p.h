@@ -25,6 +25,8 @@ bool statPath(const std::string& path, struct stat& st);
 // caller asked to stop).
 int openRetrying(const char* path, int flags, mode_t mode = 0);
 void closeFd(int& fd);
+// The same for the descriptor members of InputFile and OutputFile.
+void closeFd(std::intptr_t& fd);
 // Writes all n bytes, at offset when it is not negative (the file position
 // stays), else at the file position; false, the reason recorded, when they
 // cannot all be written.

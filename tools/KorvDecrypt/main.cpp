@@ -1,5 +1,4 @@
 // KorvDecrypt: decrypts one crypted file to another path, or in place.
-#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -20,7 +19,7 @@ int main(int argc, char* argv[])
 
     // Ctrl-C, kill and a closed terminal stop the decryption: the library then
     // drops its unfinished file and leaves the target as it was.
-    korvtools::stopOnSignals({ SIGINT, SIGTERM, SIGHUP }, false);
+    korvtools::stopOnRequests(true, false);
     std::printf("Decrypting\tsource\t: %s\n\t\ttarget\t: %s\n\t\tresult\t: ", source.c_str(), target.c_str());
     const bool ok = KFsCryptedFile::decrypt(source, target, nullptr);
     korvtools::endAsSignalled();

@@ -28,10 +28,10 @@ int stopStatus()
 
 void installStopHandlers()
 {
-    korvtools::stopOnSignals({ SIGINT, SIGTERM }, true);
+    korvtools::stopOnRequests(false, true);
     // A reader of stdout that goes away must not kill a conversion midway:
     // the write sees EPIPE instead and the batch stops as for a signal.
-    std::signal(SIGPIPE, SIG_IGN);
+    korvtools::survivePipeReaderGone();
 }
 
 std::size_t runJobs(std::size_t count, int threads, const std::function<void(std::size_t)>& job)

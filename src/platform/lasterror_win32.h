@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-namespace platform::win32 {
+namespace korv::platform::win32 {
 
 // The errno value that means what the Windows error means, so that the one
 // place that turns the platform layer's errors into KFsErrorCode and
@@ -15,4 +15,4 @@ namespace platform::win32 {
 // as a file gives: callers that can tell check the attributes first.
 int errnoFromWin32(DWORD error);
 
-} // namespace platform::win32
+} // namespace korv::platform::win32

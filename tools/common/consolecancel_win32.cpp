@@ -1,12 +1,14 @@
 #include "consolecancel_win32.h"
 
+#include <atomic>
+
 #include <windows.h>
 
-namespace platform::win32 {
+namespace korvtools {
 
 namespace {
 
-std::atomic<std::atomic<bool>*> cancelFlag{nullptr};
+std::atomic<void (*)()> cancelHandler{nullptr};
 HANDLE cleanupDone = nullptr; // manual-reset event, created once before the handler
 
 // Windows allows a handler about 5 s after a closed window before it ends
@@ -15,18 +17,18 @@ constexpr DWORD kCloseWaitMs = 4500;
 
 BOOL WINAPI onConsoleControl(DWORD type)
 {
-    std::atomic<bool>* flag = cancelFlag.load();
-    if (!flag)
+    void (*onCancel)() = cancelHandler.load();
+    if (!onCancel)
         return FALSE;
     switch (type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-        flag->store(true);
+        onCancel();
         return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-        flag->store(true);
+        onCancel();
         // Returning ends the process: give the tool its clean-up first.
         WaitForSingleObject(cleanupDone, kCloseWaitMs);
         return TRUE;
@@ -37,14 +39,14 @@ BOOL WINAPI onConsoleControl(DWORD type)
 
 } // namespace
 
-bool raiseOnConsoleCancel(std::atomic<bool>* flag)
+bool raiseOnConsoleCancel(void (*onCancel)())
 {
     if (!cleanupDone) {
         cleanupDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (!cleanupDone)
             return false;
     }
-    cancelFlag.store(flag);
+    cancelHandler.store(onCancel);
     SetConsoleCtrlHandler(nullptr, FALSE);
     return SetConsoleCtrlHandler(onConsoleControl, TRUE) != 0;
 }
@@ -55,4 +57,4 @@ void consoleCleanupFinished()
         SetEvent(cleanupDone);
 }
 
-} // namespace platform::win32
+} // namespace korvtools

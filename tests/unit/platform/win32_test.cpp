@@ -1,5 +1,5 @@
-// Runs under Wine (x86_64) or Windows: the Win32 pieces against the real API.
-#include "consolecancel_win32.h"
+// Windows only (Wine or Windows): the Win32 pieces of the platform layer
+// against the real API.
 #include "lasterror_win32.h"
 #include "replace_win32.h"
 #include "widepath_win32.h"
@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-using namespace platform::win32;
+using namespace korv::platform::win32;
 
 namespace {
 
@@ -143,20 +143,4 @@ TEST(LastError, FailuresOfRealCallsClassify)
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(errnoFromWin32(GetLastError()), EACCES);
     CloseHandle(held);
-}
-
-TEST(ConsoleCancel, CtrlCRaisesTheFlagInsteadOfEndingTheProcess)
-{
-    static std::atomic<bool> flag{false};
-    // A console of our own: the inherited one (none, or Wine's Unix
-    // terminal) may refuse control events. Output stays on the std handles.
-    FreeConsole();
-    AllocConsole();
-    ASSERT_TRUE(raiseOnConsoleCancel(&flag));
-    if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0))
-        GTEST_SKIP() << "no console to send Ctrl-C to (error " << GetLastError() << ")";
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!flag.load() && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(flag.load());
 }

@@ -5,7 +5,7 @@
 #include <climits>
 #include <cwchar>
 
-namespace platform::win32 {
+namespace korv::platform::win32 {
 
 namespace {
 
@@ -71,4 +71,4 @@ std::wstring widePath(const std::string& path)
     return L"\\\\?\\" + full;
 }
 
-} // namespace platform::win32
+} // namespace korv::platform::win32

@@ -1,6 +1,6 @@
 #include "replace_win32.h"
 
-namespace platform::win32 {
+namespace korv::platform::win32 {
 
 namespace {
 
@@ -31,4 +31,4 @@ DWORD replaceFile(const std::wstring& replacement, const std::wstring& target)
     return GetLastError();
 }
 
-} // namespace platform::win32
+} // namespace korv::platform::win32

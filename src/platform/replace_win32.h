@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-namespace platform::win32 {
+namespace korv::platform::win32 {
 
 // Moves replacement (a finished, flushed file in the target's directory) to
 // target. An existing target is replaced with ReplaceFileW, which keeps its
@@ -15,4 +15,4 @@ namespace platform::win32 {
 // given, so ReplaceFileW cannot leave the target renamed away).
 DWORD replaceFile(const std::wstring& replacement, const std::wstring& target);
 
-} // namespace platform::win32
+} // namespace korv::platform::win32

@@ -10,7 +10,7 @@
 #define ERROR_DIRECTORY_NOT_SUPPORTED 336L
 #endif
 
-namespace platform::win32 {
+namespace korv::platform::win32 {
 
 int errnoFromWin32(DWORD error)
 {
@@ -52,4 +52,4 @@ int errnoFromWin32(DWORD error)
     }
 }
 
-} // namespace platform::win32
+} // namespace korv::platform::win32

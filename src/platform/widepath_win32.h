@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace platform::win32 {
+namespace korv::platform::win32 {
 
 // The path taken in the ANSI code page (as QString::fromLocal8Bit reads it
 // on Windows), made absolute, and given the \\?\ prefix when it is too long
@@ -13,4 +13,4 @@ namespace platform::win32 {
 // a NUL inside it, or a failed conversion.
 std::wstring widePath(const std::string& path);
 
-} // namespace platform::win32
+} // namespace korv::platform::win32

@@ -1,0 +1,347 @@
+// OutputFile and copies on Windows. A new file beside the target takes its
+// place with ReplaceFileW, which keeps the old file's ACL, attributes,
+// alternate data streams and creation time (MoveFileExW for a new target);
+// a target with other hard links is overwritten in place from a copy in the
+// temporary directory; a device is written into directly.
+#include "inputfile_p.h"
+#include "outputfile_p.h"
+#include "paths_p.h"
+#include "platform_p.h"
+#include "testhooks_p.h"
+#include "win32_p.h"
+
+#include "cancel_p.h"
+
+#include <cerrno>
+
+namespace korv::platform {
+
+using namespace win32;
+
+namespace {
+
+// What a temporary name adds to the target's: ".", ".korv-" and ten characters.
+constexpr std::size_t kTemporaryNameExtra = 1 + 6 + 10;
+constexpr std::size_t kLongestName = 255;
+// POSIX permission bits as the read-only attribute reads them.
+constexpr unsigned kOwnerWrite = 0200;
+
+bool isDevicePath(const std::wstring& wide)
+{
+    return wide.compare(0, 4, L"\\\\.\\") == 0;
+}
+
+HANDLE h(std::intptr_t fd)
+{
+    return handleOf(fd);
+}
+
+} // namespace
+
+std::atomic<CommitHook> beforeCommit { nullptr };
+
+OutputFile::OutputFile() = default;
+
+OutputFile::~OutputFile()
+{
+    discard();
+}
+
+void OutputFile::unmapAll()
+{
+    if (_map)
+        UnmapViewOfFile(_map);
+    _map = nullptr;
+}
+
+void OutputFile::discard()
+{
+    unmapAll();
+    if (_fd != -1 && _route == Route::WorkingCopy && !_empty)
+        (void)setLength(h(_fd), 0);
+    closeHandle(_fd);
+    if (!_temporary.empty()) {
+        const std::wstring wide = widePath(_temporary);
+        if (!wide.empty())
+            DeleteFileW(wide.c_str());
+    }
+    _temporary.clear();
+}
+
+bool OutputFile::create(const std::string& target, WriteMode mode)
+{
+    _mode = mode;
+    _route = mode == WriteMode::WorkingCopy ? Route::WorkingCopy : Route::Beside;
+    _target = target;
+    const std::wstring wide = widePath(target);
+    if (wide.empty())
+        return failWin32();
+    if (mode == WriteMode::WorkingCopy) {
+        // Our own file: a link planted in its place is not followed.
+        HANDLE file = openPath(target, GENERIC_READ | GENERIC_WRITE, kShareReadDelete, OPEN_EXISTING,
+            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
+        _fd = valueOf(file);
+        if (file != INVALID_HANDLE_VALUE && !setLength(file, 0))
+            closeHandle(_fd);
+        _empty = _fd != -1;
+        return _fd != -1;
+    }
+    if (isDevicePath(wide))
+        return createInto(target);
+    FileState st;
+    const bool exists = stateOfPath(target, st);
+    if (exists && (st.attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return fail(kNotRegularFile);
+    // A new file would leave the old content under the file's other names.
+    if (exists && st.links > 1)
+        return createOverwrite();
+    const std::string name = fileNameOf(_target).substr(0, kLongestName - kTemporaryNameExtra);
+    HANDLE file = createUniqueFile(directoryOf(_target), "." + name + ".korv-", _temporary);
+    if (file == INVALID_HANDLE_VALUE)
+        return exists && lastError() == EACCES && createOverwrite();
+    _fd = valueOf(file);
+    _empty = true;
+    return true;
+}
+
+bool OutputFile::createInto(const std::string& target)
+{
+    _route = Route::Into;
+    HANDLE file = openPath(target, GENERIC_WRITE, kShareAll, OPEN_EXISTING);
+    _fd = valueOf(file);
+    if (file != INVALID_HANDLE_VALUE && GetFileType(file) == FILE_TYPE_DISK) {
+        fail(kNotRegularFile);
+        closeHandle(_fd);
+    }
+    _empty = _fd != -1;
+    return _fd != -1;
+}
+
+bool OutputFile::createOverwrite()
+{
+    _route = Route::Overwrite;
+    // Nothing is prepared for a file that could not be written in the end.
+    HANDLE target = openPath(_target, GENERIC_WRITE, kShareAll, OPEN_EXISTING);
+    if (target == INVALID_HANDLE_VALUE)
+        return false;
+    FileState st;
+    const bool ok = stateOf(target, st);
+    CloseHandle(target);
+    if (!ok)
+        return false;
+    _targetDevice = st.volume;
+    _targetInode = st.index;
+    const std::string dir = temporaryDirectory(true);
+    HANDLE file = dir.empty() ? INVALID_HANDLE_VALUE : createUniqueFile(dir, "kr2", _temporary);
+    _fd = valueOf(file);
+    _empty = _fd != -1;
+    return _fd != -1;
+}
+
+bool OutputFile::createWorkingCopy()
+{
+    discard();
+    _mode = WriteMode::WorkingCopy;
+    _route = Route::WorkingCopy;
+    _target.clear();
+    _failed = false;
+    bool fresh = false;
+    const std::string* directory = &temporaryDirectory(false, &fresh);
+    HANDLE file = directory->empty() ? INVALID_HANDLE_VALUE : createUniqueFile(*directory, "kr2", _target);
+    if (file == INVALID_HANDLE_VALUE && !fresh) {
+        directory = &temporaryDirectory(true);
+        file = directory->empty() ? INVALID_HANDLE_VALUE : createUniqueFile(*directory, "kr2", _target);
+    }
+    _fd = valueOf(file);
+    _empty = _fd != -1;
+    return _fd != -1;
+}
+
+bool OutputFile::write(const void* data, std::size_t n)
+{
+    if (n > 0)
+        _empty = false;
+    if (_fd == -1 || _failed || !writeAll(h(_fd), data, n))
+        _failed = true;
+    return !_failed;
+}
+
+bool OutputFile::writeAt(std::uint64_t offset, const void* data, std::size_t n)
+{
+    if (!_failed && !writeAll(h(_fd), data, n, static_cast<std::int64_t>(offset)))
+        _failed = true;
+    return !_failed;
+}
+
+std::uint8_t* OutputFile::map(std::size_t n)
+{
+    if (_fd == -1 || _failed || n == 0 || _map || _route == Route::Into)
+        return nullptr;
+    _empty = false;
+    // Setting the length allocates the clusters: a full disk fails here,
+    // never as a fault on a store into the view.
+    if (!setLength(h(_fd), n))
+        return nullptr;
+    const auto size = static_cast<std::uint64_t>(n);
+    HANDLE mapping = CreateFileMappingW(
+        h(_fd), nullptr, PAGE_READWRITE, static_cast<DWORD>(size >> 32), static_cast<DWORD>(size), nullptr);
+    void* p = mapping ? MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, n) : nullptr;
+    if (mapping)
+        CloseHandle(mapping);
+    if (!p) {
+        (void)setLength(h(_fd), 0);
+        return nullptr;
+    }
+    _map = static_cast<std::uint8_t*>(p);
+    _mapSize = n;
+    return _map;
+}
+
+bool OutputFile::unmap(std::size_t used)
+{
+    if (!_map)
+        return false;
+    unmapAll();
+    // setLength leaves the file position at the end, where write() goes on.
+    if (!setLength(h(_fd), used))
+        _failed = true;
+    _empty = used == 0 && !_failed;
+    return !_failed;
+}
+
+bool OutputFile::reset()
+{
+    unmapAll();
+    if (_fd != -1 && _empty) {
+        _failed = false;
+        return true;
+    }
+    // Bytes a device has taken cannot be taken back.
+    _failed = _fd == -1 || _route == Route::Into || !setLength(h(_fd), 0);
+    _empty = !_failed;
+    return !_failed;
+}
+
+void OutputFile::setPermissions(unsigned mode)
+{
+    _permissions = mode;
+    _permissionsSet = true;
+}
+
+bool OutputFile::commit(bool sync)
+{
+    if (_fd == -1 || _failed || _map)
+        return false;
+    if (_route == Route::Beside || _route == Route::Overwrite) {
+        if (const CommitHook hook = beforeCommit.load())
+            hook(_temporary);
+    }
+    if (cancelRequested())
+        return fail(ECANCELED);
+    bool ok = false;
+    switch (_route) {
+    case Route::WorkingCopy:
+    case Route::Into:
+        ok = CloseHandle(h(_fd)) || failWin32();
+        _fd = -1;
+        return ok;
+    case Route::Beside:
+        ok = commitBeside(sync);
+        break;
+    case Route::Overwrite:
+        ok = commitOverwrite();
+        break;
+    }
+    discard();
+    return ok;
+}
+
+bool OutputFile::commitBeside(bool sync)
+{
+    bool ok = !sync || FlushFileBuffers(h(_fd)) || failWin32();
+    ok = (CloseHandle(h(_fd)) || failWin32()) && ok;
+    _fd = -1;
+    const std::wstring from = widePath(_temporary), to = widePath(_target);
+    if (ok && (from.empty() || to.empty()))
+        ok = failWin32();
+    // A new target gets the read-only attribute when its permissions say so;
+    // an existing one keeps its own through ReplaceFileW.
+    const bool existed = GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (ok && !existed && _permissionsSet && !(_permissions & kOwnerWrite))
+        SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_READONLY);
+    if (ok) {
+        const DWORD error = replaceFile(from, to);
+        ok = error == ERROR_SUCCESS || failWin32(error);
+    }
+    if (ok)
+        _temporary.clear();
+    else
+        SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
+    return ok;
+}
+
+bool OutputFile::commitOverwrite()
+{
+    // The new content is complete and on disk before the target is touched.
+    FileState st, now;
+    if (!FlushFileBuffers(h(_fd)))
+        return failWin32();
+    if (!stateOf(h(_fd), st))
+        return false;
+    HANDLE target = openPath(_target, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+    if (target == INVALID_HANDLE_VALUE)
+        return false;
+    if (!stateOf(target, now) || now.volume != _targetDevice || now.index != _targetInode) {
+        CloseHandle(target);
+        return fail(kFileChanged);
+    }
+    // Room for the new content first: a full disk fails here, the target as it was.
+    bool ok = st.size <= now.size || setLength(target, st.size);
+    if (!ok) {
+        CloseHandle(target);
+        return false;
+    }
+    // From here the target changes. Should this fail, the whole new content
+    // stays in the temporary directory to copy again.
+    ok = (SetFilePointerEx(target, LARGE_INTEGER {}, nullptr, FILE_BEGIN) || failWin32())
+        && copyContent(h(_fd), target, st.size, false) && setLength(target, st.size)
+        && (FlushFileBuffers(target) || failWin32());
+    ok = (CloseHandle(target) || failWin32()) && ok;
+    if (!ok)
+        _temporary.clear();
+    return ok;
+}
+
+bool copyFile(const std::string& source, const std::string& target, WriteMode mode)
+{
+    InputFile in;
+    return in.open(source) && copyFile(in, target, mode);
+}
+
+bool copyFile(const InputFile& source, const std::string& target, WriteMode mode)
+{
+    FileState st, targetSt;
+    if (source._fd == -1 || !stateOf(h(source._fd), st))
+        return false;
+    if (stateOfPath(target, targetSt) && targetSt.volume == st.volume && targetSt.index == st.index)
+        return true;
+    if (mode == WriteMode::Replace && exists(target) && isReadOnly(target))
+        return false;
+    OutputFile out;
+    if (!out.create(target, mode) || !copyInto(source, out))
+        return false;
+    out.setPermissions(st.attributes & FILE_ATTRIBUTE_READONLY ? 0444 : 0666);
+    return out.commit(false);
+}
+
+bool copyInto(const InputFile& source, OutputFile& out)
+{
+    if (source._fd == -1 || out._fd == -1 || out._failed || out._map)
+        return false;
+    out._empty = false;
+    if (!copyContent(h(source._fd), h(out._fd), source._size))
+        out._failed = true;
+    return !out._failed;
+}
+
+} // namespace korv::platform
