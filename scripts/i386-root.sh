@@ -12,7 +12,10 @@
 # i386 programs run natively where the kernel can (IA32 emulation on), through
 # qemu-user otherwise; KORV_I386_EMULATE=1 forces qemu-user. qemu is registered
 # with binfmt_misc by hand, with the F flag so that it works inside the chroot:
-# Debian registers no format that the host CPU can run natively.
+# Debian registers no format that the host CPU can run natively. Debian 12's
+# qemu-user (7.2) runs the root and its compiler, but not this project's build:
+# CMake's AUTOMOC step aborts ("Resource deadlock avoided", a worker thread's
+# exit taken by the main thread), and Wine hangs in wineboot --init.
 #
 # Options: --install PKG (make sure a package of the root is installed),
 # --bind DIR (show a host directory at the same path inside), --tmpfs DIR (an
@@ -147,10 +150,12 @@ in_namespace() {
 # build deps; checked once per set of wanted packages (seconds when emulated).
 stamp="$root/.korv-deps-$(cat "$repo/scripts/install-deps.sh" - <<<"${install[*]}" | md5sum | cut -c1-12)"
 if [ ! -e "$stamp" ]; then
+    say "checking the root's packages"
     (in_namespace 'mount_root
         chroot "$root" /bin/sh -c "$isal_from_source"
         chroot "$root" /src/scripts/install-deps.sh "${install[@]}"')
     touch "$stamp"
+    say "packages in place"
 fi
 
 if [ -z "$session" ]; then
