@@ -62,6 +62,12 @@ host_install() {
     apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
+# Setting up is done by one command at a time (parallel tests may all start
+# with a root not made yet); the lock is given back before the command runs.
+mkdir -p "$cache"
+exec 8>"$cache/setup.lock"
+flock 8
+
 # Only the qemu-user route needs binfmt_misc; a kernel with IA32 emulation runs
 # the root's programs as they are (an entry for i386 would take them over).
 host_install debootstrap arch-test
@@ -83,7 +89,6 @@ fi
 if [ ! -e "$root/.korv-bootstrapped" ]; then
     say "debootstrap --arch=i386 $suite into $root"
     rm -rf "$root"
-    mkdir -p "$cache"
     debootstrap --arch=i386 --variant=minbase "$suite" "$root" "$mirror" >"$cache/debootstrap.log" 2>&1 \
         || { tail -n 20 "$cache/debootstrap.log" >&2; exit 1; }
     # No security suite: a test root does without, and a mirror's i386 index
@@ -157,6 +162,7 @@ if [ ! -e "$stamp" ]; then
     touch "$stamp"
     say "packages in place"
 fi
+exec 8>&-
 
 if [ -z "$session" ]; then
     in_namespace 'mount_root; mount_extra; run_in_root "$@"' "$@"
