@@ -12,10 +12,8 @@
 # i386 programs run natively where the kernel can (IA32 emulation on), through
 # qemu-user otherwise; KORV_I386_EMULATE=1 forces qemu-user. qemu is registered
 # with binfmt_misc by hand, with the F flag so that it works inside the chroot:
-# Debian registers no format that the host CPU can run natively. Debian 12's
-# qemu-user (7.2) runs the root and its compiler, but not this project's build:
-# CMake's AUTOMOC step aborts ("Resource deadlock avoided", a worker thread's
-# exit taken by the main thread), and Wine hangs in wineboot --init.
+# Debian registers no format that the host CPU can run natively. The qemu is
+# Debian 13's (see below), or KORV_I386_QEMU.
 #
 # Options: --install PKG (make sure a package of the root is installed),
 # --bind DIR (show a host directory at the same path inside), --tmpfs DIR (an
@@ -72,18 +70,32 @@ flock 8
 # the root's programs as they are (an entry for i386 would take them over).
 host_install debootstrap arch-test
 if [ "${KORV_I386_EMULATE:-0}" = 1 ] || ! arch-test -n i386 >/dev/null 2>&1; then
-    host_install qemu-user-static
     binfmt=/proc/sys/fs/binfmt_misc
     [ -e $binfmt/register ] || mount -t binfmt_misc binfmt_misc $binfmt
     if [ ! -e $binfmt/qemu-i386 ]; then
+        # Debian 12's qemu-user (7.2) runs the root and its compiler, but CMake's
+        # AUTOMOC aborts under it ("Resource deadlock avoided") and Wine hangs in
+        # wineboot. Debian 13's (10.0) runs both; it is statically linked, so it
+        # is unpacked into the cache rather than installed.
+        qemu=${KORV_I386_QEMU:-$cache/qemu/usr/bin/qemu-i386}
+        if [ ! -x "$qemu" ]; then
+            qa=$cache/qemu-apt
+            apt=(-o Dir::Etc::sourcelist="$qa/sources.list" -o Dir::Etc::sourceparts="$qa/none"
+                 -o Dir::State::Lists="$qa/lists" -o Dir::Cache="$qa/cache" -o APT::Sandbox::User=root)
+            mkdir -p "$qa/lists/partial" "$qa/cache/archives/partial"
+            echo "deb $mirror trixie main" > "$qa/sources.list"
+            apt-get "${apt[@]}" update -qq
+            (cd "$qa" && rm -f qemu-user_*.deb && apt-get "${apt[@]}" download -qq qemu-user)
+            mkdir -p "$cache/qemu"
+            dpkg-deb --fsys-tarfile "$qa"/qemu-user_*.deb | tar -x -C "$cache/qemu" ./usr/bin/qemu-i386
+            rm -rf "$qa"
+        fi
         # ELF, 32-bit, little-endian, executable or shared object, machine 3 (i386)
-        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386-static:F' \
+        printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$qemu"':F' \
             > $binfmt/register
+        say "i386 programs run through $qemu from now on (binfmt_misc qemu-i386; echo -1 > $binfmt/qemu-i386 ends it)"
     fi
     grep -q '^enabled' $binfmt/qemu-i386 || { say "binfmt entry qemu-i386 is disabled"; exit 1; }
-    say "i386 programs run through qemu-user (binfmt_misc qemu-i386)"
-elif [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
-    say "the kernel runs i386, but binfmt_misc qemu-i386 takes i386 programs over (echo -1 > /proc/sys/fs/binfmt_misc/qemu-i386 to run them natively)"
 fi
 
 if [ ! -e "$root/.korv-bootstrapped" ]; then
