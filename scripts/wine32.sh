@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Runs a 32-bit Windows program with Debian's i386 Wine, inside the i386 root
+# that scripts/i386-root.sh keeps (64-bit Debian ships no 32-bit Wine):
+#
+#   KORV_WINE32_PATH=/usr/lib/gcc/i686-w64-mingw32/12-posix scripts/wine32.sh prog.exe args...
+#
+# Fit for CTest: -DCMAKE_CROSSCOMPILING_EMULATOR=<repo>/scripts/wine32.sh.
+# KORV_WINE32_PATH lists, ':'- or ';'-separated, the host folders holding the
+# DLLs the program needs; they become WINEPATH. Those folders, the program's
+# and the current one are shown in the root at the same paths (so are the
+# folders in KORV_WINE32_BIND), and the program starts in the current folder.
+# The Wine prefix stays in the root (/root/.wine32); WINEDEBUG defaults to -all.
+# Arguments are passed as they are: paths in them must lie in shown folders.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+[ $# -gt 0 ] || { echo "usage: $0 program.exe [args...]" >&2; exit 2; }
+
+# A folder is shown through its top-level folder (/work, /home...) so that
+# sibling paths in arguments resolve too; folders in those the root has its
+# own of (/usr, /tmp...) are shown one by one.
+binds=()
+bind_for() {
+    local dir top
+    dir=$(realpath -m "$1")
+    [ -d "$dir" ] || dir=$(dirname "$dir")
+    top=/$(cut -d/ -f2 <<<"$dir")
+    case "$top" in
+        /|/usr|/etc|/bin|/sbin|/lib|/lib32|/lib64|/libx32|/proc|/sys|/dev|/run|/var|/tmp|/boot|/root|/src) ;;
+        *) dir=$top ;;
+    esac
+    binds+=(--bind "$dir")
+}
+
+program=$(realpath "$1")
+shift
+bind_for "$program"
+bind_for "$PWD"
+winepath=()
+IFS=':;' read -r -a dirs <<<"${KORV_WINE32_PATH:-}"
+for d in "${dirs[@]}"; do
+    [ -n "$d" ] || continue
+    d=$(realpath -m "$d")
+    bind_for "$d"
+    winepath+=("Z:${d//\//\\}")
+done
+IFS=':' read -r -a extra <<<"${KORV_WINE32_BIND:-}"
+for d in "${extra[@]}"; do [ -z "$d" ] || bind_for "$d"; done
+
+export WINEPATH
+WINEPATH=$(IFS=';'; echo "${winepath[*]}")
+export WINEPREFIX=${KORV_WINE32_PREFIX:-/root/.wine32}
+export WINEDEBUG=${WINEDEBUG:--all}
+# Mono and Gecko are never needed and would be fetched when a prefix is made.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+export WINEARCH=win32
+# One Wine server serves every run for the session that i386-root.sh keeps:
+# a fresh server boots Wine's services, seconds per run. The keeper boots it
+# with its output away from the runs' (CTest waits for pipes held open), and
+# makes the prefix on first use, so parallel runs never race for it. The
+# server ends after KORV_WINE32_IDLE seconds (default 120) without a program.
+keeper="set -e
+/usr/lib/wine/wineserver -p${KORV_WINE32_IDLE:-120}
+/usr/lib/wine/wine wineboot
+touch \"\$KORV_I386_READY\"
+exec /usr/lib/wine/wineserver -w"
+exec "$here/i386-root.sh" --install wine32 --session "$keeper" --tmpfs "/tmp/.wine-$(id -u)" \
+    "${binds[@]}" --cwd "$PWD" -- /usr/lib/wine/wine "$program" "$@"
