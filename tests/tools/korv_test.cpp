@@ -242,7 +242,10 @@ TEST_F(Korv, AnInterruptedBatchLeavesEveryFileWhole)
         for (int i = 0; i < files; ++i)
             writeFile(tree("f" + std::to_string(i)), content);
         const pid_t pid = start({ "crypt", "-r", "-j", "2", tree() }, _out, _err);
-        ::usleep(300000);
+        // Signal only once a new file stands beside the others: korv is then
+        // mid-batch with its handlers in place, however slowly it started.
+        for (int waited = 0; waited < 2000 && listDirectory(tree()).size() == std::size_t(files); ++waited)
+            ::usleep(10000);
         ::kill(pid, signal);
         EXPECT_EQ(waitFor(pid), 128 + signal);
         EXPECT_NE(readFile(_err).find("korv: interrupted: "), std::string::npos) << readFile(_err);
