@@ -77,7 +77,8 @@ public:
     static QByteArray encode(const QByteArray& plain);
     // The plain content of a file's bytes: a crypted one decoded, a plain
     // one returned unchanged. *ok (when not null) is false, and the result
-    // empty, for crypted bytes that are corrupt or truncated.
+    // empty, for crypted bytes that are corrupt or truncated, or whose
+    // content does not fit in the process's memory.
     static QByteArray decode(const QByteArray& fileBytes, bool* ok = nullptr);
 
 protected:

@@ -2,9 +2,14 @@
 // buffer) and where bytes to encode come from. Internal: not installed.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace korv {
@@ -25,7 +30,9 @@ public:
 
 // Content in memory that grows as it is written: Bytes is a contiguous byte
 // container with size(), resize(), data() and clear() (std::vector,
-// QByteArray).
+// QByteArray). Content the container cannot hold, or no memory for it
+// (a 32-bit process, a limit on the address space), is a failed write or
+// map, never an exception or a wrapped size.
 template <class Bytes>
 class GrowingSink final : public ByteSink {
 public:
@@ -34,20 +41,16 @@ public:
         if (n == 0)
             return true;
         const std::size_t old = static_cast<std::size_t>(bytes.size());
-        resize(old + n);
+        if (n > kMaxSize - old || !resize(old + n))
+            return false;
         std::memcpy(reinterpret_cast<std::uint8_t*>(bytes.data()) + old, data, n);
         return true;
     }
     std::uint8_t* map(std::size_t n) override
     {
-        resize(n);
-        return reinterpret_cast<std::uint8_t*>(bytes.data());
+        return resize(n) ? reinterpret_cast<std::uint8_t*>(bytes.data()) : nullptr;
     }
-    bool unmap(std::size_t used) override
-    {
-        resize(used);
-        return true;
-    }
+    bool unmap(std::size_t used) override { return resize(used); }
     bool reset() override
     {
         bytes.clear();
@@ -57,7 +60,24 @@ public:
     Bytes bytes;
 
 private:
-    void resize(std::size_t n) { bytes.resize(static_cast<decltype(bytes.size())>(n)); }
+    using Size = decltype(std::declval<Bytes&>().size());
+    // The largest size the container's size type holds (QByteArray's is signed).
+    static constexpr std::size_t kMaxSize
+        = std::min<std::uintmax_t>(std::numeric_limits<Size>::max(), std::numeric_limits<std::size_t>::max());
+
+    bool resize(std::size_t n)
+    {
+        if (n > kMaxSize)
+            return false;
+        try {
+            bytes.resize(static_cast<Size>(n));
+        } catch (const std::bad_alloc&) {
+            return false;
+        } catch (const std::length_error&) {
+            return false;
+        }
+        return true;
+    }
 };
 
 using MemorySink = GrowingSink<std::vector<std::uint8_t>>;

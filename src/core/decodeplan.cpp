@@ -4,6 +4,9 @@
 #include "error_p.h"
 #include "platform_p.h"
 
+#include <algorithm>
+#include <cerrno>
+
 namespace korv {
 
 namespace {
@@ -26,16 +29,29 @@ std::uint64_t leasedContentLimit(long seconds)
     return std::uint64_t(seconds) * kSlowestDecodeRate;
 }
 
+// Content the fast decoder may write into a mapping of its own beside the
+// source in memory: no more than the address space holds (beside the source
+// when it is not mapped yet) nor, for a leased source (seconds > 0), than
+// it decodes in the lease's time.
+std::uint64_t fastContentLimit(long seconds, std::uint64_t sourceToMap)
+{
+    const std::uint64_t room = platform::mappableBytes();
+    const std::uint64_t fits = room > sourceToMap ? room - sourceToMap : 0;
+    return seconds > 0 ? std::min(leasedContentLimit(seconds), fits) : fits;
+}
+
 } // namespace
 
 bool loadCryptedSource(platform::InputFile& in, const format::Header& header)
 {
+    // Without the memory for it, a small source is read a piece at a time too.
     if (in.size() < kReadWholeBelow)
-        return in.load() || error::systemFailure(error::File::Source);
+        return in.load() || platform::lastError() == ENOMEM || error::systemFailure(error::File::Source);
     // A source whose stored length says its content is beyond a lease's
-    // limit is not mapped: its pages would be faulted in only to be given back.
+    // limit, or beyond what fits in the address space beside it, is not
+    // mapped: its pages would be faulted in only to be given back.
     const long seconds = platform::leaseBreakSeconds();
-    if (header.storedLength >= 0 && std::uint64_t(header.storedLength) <= leasedContentLimit(seconds))
+    if (header.storedLength >= 0 && std::uint64_t(header.storedLength) <= fastContentLimit(seconds, in.size()))
         in.mapLeased(seconds);
     return true;
 }
@@ -46,12 +62,18 @@ DecodeOutcome decodeCryptedSource(platform::InputFile& in, ByteSink& out)
     const std::uint64_t blockSize = in.size() - format::kMarkerSize;
     DecodeOutcome outcome;
     if (in.data()) {
-        const long seconds = in.leaseSeconds();
-        const auto limit
-            = seconds > 0 ? format::DecoderLimit { true, leasedContentLimit(seconds) } : format::DecoderLimit {};
-        outcome.result = format::decodeBlock(in.data() + format::kMarkerSize, blockSize, out, limit, &outcome.damage);
+        // The fast decoder alone, and only for content it maps and, leased,
+        // decodes in time; other blocks are streamed.
+        const format::DecoderLimit limit { true, fastContentLimit(in.leaseSeconds(), 0) };
+        // In memory, so its size fits in a size_t.
+        outcome.result = format::decodeBlock(
+            in.data() + format::kMarkerSize, std::size_t(blockSize), out, limit, &outcome.damage);
     }
-    if (outcome.result == DecodeResult::NeedsStreaming) {
+    if (outcome.result == DecodeResult::NeedsStreaming && in.data() && in.leaseSeconds() == 0) {
+        // Our own copy of a small source.
+        MemorySource block(in.data() + format::kMarkerSize, std::size_t(blockSize));
+        outcome.result = format::decodeBlock(block, blockSize, out, &outcome.damage);
+    } else if (outcome.result == DecodeResult::NeedsStreaming) {
         // Read without a lease: a file cut short meanwhile is a short read
         // here, never a SIGBUS.
         in.unmapLeased();

@@ -37,7 +37,8 @@ bool copyContent(int in, int out, std::uint64_t size, bool cancellable)
             return false;
         // An explicit offset: the copy never depends on where in's file position is.
         loff_t from = static_cast<loff_t>(done);
-        ssize_t n = ::copy_file_range(in, &from, out, nullptr, std::min(size - done, kCopyStep), 0);
+        const auto step = static_cast<std::size_t>(std::min(size - done, kCopyStep));
+        ssize_t n = ::copy_file_range(in, &from, out, nullptr, step, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL))

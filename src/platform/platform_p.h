@@ -32,6 +32,11 @@ bool makeDirectory(const std::string& path);
 // How long others wait on a read lease at most before the kernel lets them
 // go ahead anyway (its lease-break-time), in seconds; 0 when unknown.
 long leaseBreakSeconds();
+// The most bytes one new mapping or allocation of a whole file should take,
+// so that the rest of the process still fits beside it: bounded by the size
+// of the address space (a 32-bit one is small and fragmented) and by what a
+// limit on it leaves free now. A larger file is handled a piece at a time.
+std::uint64_t mappableBytes();
 
 class InputFile;
 class OutputFile;

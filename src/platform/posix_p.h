@@ -14,6 +14,9 @@
 
 namespace korv::platform::posix {
 
+// Sizes and offsets of files past 2 GiB on a 32-bit build too.
+static_assert(sizeof(off_t) == 8, "off_t must be 64-bit: build with _FILE_OFFSET_BITS=64");
+
 constexpr mode_t kOwnerWrite = S_IWUSR;
 constexpr mode_t kPermissionBits = 07777;
 

@@ -118,6 +118,25 @@ TEST(CryptedFormat, ImplausibleLengthIsNeverAllocated)
     EXPECT_LT(sink.largestMap, 1u << 20);
 }
 
+// A container whose size type is narrower than the content, as QByteArray's
+// is for content past 2 GiB on a 32-bit build.
+struct NarrowBytes {
+    std::vector<std::uint8_t> v;
+    std::uint16_t size() const { return std::uint16_t(v.size()); }
+    void resize(std::uint16_t n) { v.resize(n); }
+    std::uint8_t* data() { return v.data(); }
+    void clear() { v.clear(); }
+};
+
+TEST(CryptedFormat, ContentAMemorySinkCannotHoldFailsTheDecode)
+{
+    const std::string file = qtCrypted(textContent(200000));
+    GrowingSink<NarrowBytes> sink;
+    EXPECT_EQ(format::decodeBlock(reinterpret_cast<const std::uint8_t*>(file.data()) + 2, file.size() - 2, sink),
+        format::DecodeResult::SinkFailed);
+    EXPECT_LE(sink.bytes.v.size(), 0xFFFFu);
+}
+
 TEST(CryptedFormat, BytesAfterTheStreamAreIgnored)
 {
     std::string back;

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace korv;
@@ -194,4 +196,28 @@ TEST_F(Platform, AppendAndTruncateOnlyAFileUnchangedSinceItWasRead)
     ASSERT_TRUE(current.open(path("f")));
     EXPECT_TRUE(platform::appendToFile(path("f"), current, "xy", 2));
     EXPECT_EQ(readFile(path("f")), "bodyxy");
+}
+
+// A whole-file mapping takes no more than a limit on the address space
+// leaves free, and only half of that.
+TEST(AddressSpace, MappableBytesFollowTheLimit)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory does not fit in a limited address space";
+#endif
+    rlimit as {};
+    ASSERT_EQ(::getrlimit(RLIMIT_AS, &as), 0);
+    if (sizeof(void*) == 8 && as.rlim_cur == RLIM_INFINITY) {
+        EXPECT_EQ(platform::mappableBytes(), UINT64_MAX);
+    }
+    constexpr std::uint64_t kLimit = 2ull << 30;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const rlimit limit { kLimit, kLimit };
+        const std::uint64_t n = ::setrlimit(RLIMIT_AS, &limit) == 0 ? platform::mappableBytes() : 0;
+        ::_exit(n > kLimit / 8 && n <= kLimit / 2 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
