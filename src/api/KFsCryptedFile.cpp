@@ -23,21 +23,11 @@ bool KFsCryptedFile::decrypt(const std::string& source, const std::string& targe
     return korv::decryptFile(source, target, crypted);
 }
 
-namespace {
-
-// Paths keep their bytes as the system's 8-bit text, as everywhere else.
-QString displayPath(const std::string& path)
-{
-    return QString::fromLocal8Bit(path.c_str());
-}
-
-} // namespace
-
 bool KFsCryptedFile::crypt(const std::string& target, const std::string& source, KFsError* error)
 {
     korv::error::begin();
     const bool ok = korv::cryptFile(target, source);
-    return korv::error::report(ok, error, displayPath(source), displayPath(target));
+    return korv::error::report(ok, error, source, target);
 }
 
 bool KFsCryptedFile::decrypt(
@@ -45,7 +35,7 @@ bool KFsCryptedFile::decrypt(
 {
     korv::error::begin();
     const bool ok = korv::decryptFile(source, target, crypted);
-    return korv::error::report(ok, error, displayPath(source), displayPath(target));
+    return korv::error::report(ok, error, source, target);
 }
 
 void KFsCryptedFile::setCancelFlag(const std::atomic<bool>* flag)

@@ -87,6 +87,12 @@ bool failure(File file, KFsErrorCode code, const char* message, std::int64_t off
     return false;
 }
 
+bool report(bool ok, KFsError* error, const std::string& source, const std::string& target)
+{
+    // Paths keep their bytes as the system's 8-bit text, as everywhere else.
+    return report(ok, error, QString::fromLocal8Bit(source.c_str()), QString::fromLocal8Bit(target.c_str()));
+}
+
 bool report(bool ok, KFsError* error, const QString& source, const QString& target)
 {
     if (!error)

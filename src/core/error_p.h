@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "KFsError.h"
 
@@ -30,5 +31,7 @@ bool failure(File file, KFsErrorCode code, const char* message, std::int64_t off
 // Fills *error (when not null) with the outcome of the call: code None when
 // ok, else the failure noted last, naming source or target. Returns ok.
 bool report(bool ok, KFsError* error, const QString& source, const QString& target);
+// The same for paths as the system's 8-bit text, as the whole-file calls take them.
+bool report(bool ok, KFsError* error, const std::string& source, const std::string& target);
 
 } // namespace korv::error

@@ -7,50 +7,13 @@
 #include "inputfile_p.h"
 #include "error_p.h"
 #include "targetpath_p.h"
+#include "paths_p.h"
+
+#include <cerrno>
 
 namespace korv {
 
 namespace {
-
-// Makes a target ready to be replaced (prepareTargetPath). A read-only
-// target is made writable for that; if the call then fails it is made
-// read-only again, so that a failed call leaves the file as it was.
-class PreparedTarget {
-public:
-    PreparedTarget(const std::string& target, platform::WriteMode mode)
-        : _target(target)
-    {
-        if (mode != platform::WriteMode::Replace)
-            return;
-        _wasReadOnly = platform::exists(target) && platform::isReadOnly(target);
-        prepareTargetPath(target);
-    }
-    ~PreparedTarget()
-    {
-        if (_wasReadOnly && !_written)
-            platform::setReadOnly(_target);
-    }
-    PreparedTarget(const PreparedTarget&) = delete;
-    PreparedTarget& operator=(const PreparedTarget&) = delete;
-
-    bool written(bool ok)
-    {
-        _written = ok;
-        return ok;
-    }
-
-private:
-    const std::string& _target;
-    bool _wasReadOnly = false;
-    bool _written = false;
-};
-
-// New content is synced before it replaces the file only when it replaces
-// its own source: then it is the only copy left.
-bool syncBeforeRename(const std::string& source, const std::string& target, platform::WriteMode mode)
-{
-    return mode == platform::WriteMode::Replace && platform::sameFile(source, target);
-}
 
 // The source's header, read once.
 format::Header readHeader(platform::InputFile& in)
@@ -59,14 +22,14 @@ format::Header readHeader(platform::InputFile& in)
     return format::parseHeader(bytes, in.peek(bytes, sizeof bytes));
 }
 
-// Decodes a loaded crypted source into out and commits it; notes the failure.
-bool decodeInto(platform::InputFile& in, platform::OutputFile& out, bool sync)
+// Decodes a loaded crypted source into out; notes the failure.
+bool decodeInto(platform::InputFile& in, platform::OutputFile& out)
 {
     using format::DecodeResult;
     const DecodeOutcome outcome = decodeCryptedSource(in, out);
     switch (outcome.result) {
     case DecodeResult::Ok:
-        return out.commit(sync) || error::systemFailure(error::File::Target);
+        return true;
     case DecodeResult::Corrupt:
         if (outcome.readFailed)
             return error::systemFailure(error::File::Source);
@@ -81,62 +44,135 @@ bool decodeInto(platform::InputFile& in, platform::OutputFile& out, bool sync)
     return error::systemFailure(error::File::Target);
 }
 
+// A read-only target is made writable to be replaced; a conversion that then
+// fails makes it read-only again (~PendingConversion).
+void readyTarget(PendingConversion& p, platform::PathFacts& facts, platform::WriteMode mode)
+{
+    if (mode != platform::WriteMode::Replace || !facts.readOnly() || !facts.regular)
+        return;
+    p.wasReadOnly = true;
+    // The new file takes the permissions the target has from now on.
+    if (platform::clearReadOnly(p.target))
+        facts.mode |= 0200;
+}
+
+// Starts the new content; the missing directories are made only when the
+// system says they are missing, so a directory that exists costs nothing.
+bool createOutput(PendingConversion& p, const platform::PathFacts& facts, platform::WriteMode mode)
+{
+    if (p.out.create(p.target, facts, mode))
+        return true;
+    if (mode != platform::WriteMode::Replace || facts.exists || platform::lastError() != ENOENT)
+        return false;
+    createParentDirectories(p.target);
+    platform::clearLastError();
+    return p.out.create(p.target, facts, mode);
+}
+
 } // namespace
+
+PendingConversion::~PendingConversion()
+{
+    if (wasReadOnly && !committed)
+        platform::setReadOnly(target);
+}
+
+bool prepareConversion(Operation operation, const std::string& source, const std::string& target,
+    PendingConversion& p, platform::WriteMode mode)
+{
+    using error::File;
+    p.target = target;
+    platform::InputFile in;
+    platform::PathFacts facts;
+    // In place by the same name, the source's one look tells what the target
+    // is, unless the name is a symbolic link.
+    const bool samePath = source == target && mode == platform::WriteMode::Replace;
+    if (!samePath || !in.open(source, facts)) {
+        if (samePath && platform::lastError() != ELOOP)
+            return error::systemFailure(File::Source);
+        platform::clearLastError();
+        if (!in.open(source))
+            return error::systemFailure(File::Source);
+        (void)platform::lookAt(target, facts);
+    }
+    p.inPlace = mode == platform::WriteMode::Replace && in.isFile(facts);
+
+    if (operation == Operation::Crypt) {
+        // Decide from the size before reading: the format stores a 32-bit length.
+        if (in.size() > format::kMaxPlainSize)
+            return error::failure(
+                File::Source, KFsErrorCode::TooLarge, "content of 4 GiB or more cannot be crypted");
+        readyTarget(p, facts, mode);
+        platform::FileReader plain(in);
+        if (!createOutput(p, facts, mode))
+            return error::systemFailure(File::Target);
+        if (!format::encode(plain, in.size(), p.out))
+            return error::systemFailure(plain.failed() ? File::Source : File::Target);
+        p.crypted = true;
+        return true;
+    }
+
+    const format::Header header = readHeader(in);
+    if (!header.crypted) {
+        // A plain source is copied at once; there is nothing left to commit.
+        readyTarget(p, facts, mode);
+        if (!facts.exists && mode == platform::WriteMode::Replace)
+            createParentDirectories(target);
+        p.committed = platform::copyFile(in, target, mode);
+        if (!p.committed)
+            return error::systemFailure(File::Target);
+        // The copy carries the source's permissions, a read-only one too.
+        if (mode == platform::WriteMode::Replace)
+            platform::clearReadOnly(target);
+        return true;
+    }
+    if (!loadCryptedSource(in, header))
+        return false;
+    readyTarget(p, facts, mode);
+    if (!createOutput(p, facts, mode))
+        return error::systemFailure(File::Target);
+    if (!decodeInto(in, p.out))
+        return false;
+    p.crypted = true;
+    return true;
+}
+
+bool commitConversion(PendingConversion& p, bool sync, std::string* directoryToSync)
+{
+    if (p.committed)
+        return true;
+    if (!p.out.commit(sync))
+        return error::systemFailure(error::File::Target);
+    p.committed = true;
+    // A rename of synced content is made durable too: the caller may drop the
+    // only other copy once told it is done.
+    if (sync && p.out.renamed()) {
+        const std::string dir = platform::directoryOf(p.out.path());
+        if (directoryToSync)
+            *directoryToSync = dir;
+        else
+            (void)platform::syncDirectory(dir);
+    }
+    return true;
+}
 
 bool cryptFile(const std::string& target, const std::string& source, platform::WriteMode mode, Sync sync)
 {
-    using error::File;
-    platform::InputFile in;
-    if (!in.open(source))
-        return error::systemFailure(File::Source);
-    // Decide from the size before reading: the format stores a 32-bit length.
-    if (in.size() > format::kMaxPlainSize)
-        return error::failure(
-            File::Source, KFsErrorCode::TooLarge, "content of 4 GiB or more cannot be crypted");
-
-    PreparedTarget prepared(target, mode);
-    platform::OutputFile out;
-    platform::FileReader plain(in);
-    if (!out.create(target, mode))
-        return error::systemFailure(File::Target);
-    if (!format::encode(plain, in.size(), out))
-        return error::systemFailure(plain.failed() ? File::Source : File::Target);
-    const bool flush = mode == platform::WriteMode::Replace
-        && (sync == Sync::Always || syncBeforeRename(source, target, mode));
-    return prepared.written(out.commit(flush)) || error::systemFailure(File::Target);
+    PendingConversion p;
+    if (!prepareConversion(Operation::Crypt, source, target, p, mode))
+        return false;
+    const bool flush = mode == platform::WriteMode::Replace && (sync == Sync::Always || p.inPlace);
+    return commitConversion(p, flush);
 }
 
 bool decryptFile(
     const std::string& source, const std::string& target, bool* crypted, platform::WriteMode mode)
 {
-    platform::InputFile in;
-    if (!in.open(source))
-        return error::systemFailure(error::File::Source);
-    const bool replace = mode == platform::WriteMode::Replace;
-
-    const format::Header header = readHeader(in);
-    if (!header.crypted) {
-        PreparedTarget prepared(target, mode);
-        if (!prepared.written(platform::copyFile(in, target, mode)))
-            return error::systemFailure(error::File::Target);
-        // The copy carries the source's permissions, a read-only one too.
-        if (replace)
-            platform::clearReadOnly(target);
-        if (crypted)
-            *crypted = false;
-        return true;
-    }
-
-    if (!loadCryptedSource(in, header))
-        return false;
-    PreparedTarget prepared(target, mode);
-    platform::OutputFile out;
-    if (!out.create(target, mode))
-        return error::systemFailure(error::File::Target);
-    if (!prepared.written(decodeInto(in, out, syncBeforeRename(source, target, mode))))
+    PendingConversion p;
+    if (!prepareConversion(Operation::Decrypt, source, target, p, mode) || !commitConversion(p, p.inPlace))
         return false;
     if (crypted)
-        *crypted = true;
+        *crypted = p.crypted;
     return true;
 }
 
@@ -147,8 +183,10 @@ bool decryptFile(const std::string& source, platform::OutputFile& workingCopy, b
         return error::systemFailure(error::File::Source);
     const format::Header header = readHeader(in);
     const bool isCryptedSource = header.crypted;
-    const bool ok = isCryptedSource ? loadCryptedSource(in, header) && decodeInto(in, workingCopy, false)
-                                    : platform::copyInto(in, workingCopy) && workingCopy.commit(false);
+    const bool ok = isCryptedSource
+        ? loadCryptedSource(in, header) && decodeInto(in, workingCopy)
+            && (workingCopy.commit(false) || error::systemFailure(error::File::Target))
+        : platform::copyInto(in, workingCopy) && workingCopy.commit(false);
     if (ok && crypted)
         *crypted = isCryptedSource;
     return ok;

@@ -14,6 +14,35 @@ namespace korv {
 // drop the only other copy).
 enum class Sync { InPlace, Always };
 
+enum class Operation { Crypt, Decrypt };
+
+// A conversion whose new content is complete but has not replaced its
+// target yet. Dropped uncommitted, the new content is removed and a target
+// made writable for it is made read-only again: every file as it was.
+struct PendingConversion {
+    PendingConversion() = default;
+    ~PendingConversion();
+    PendingConversion(const PendingConversion&) = delete;
+    PendingConversion& operator=(const PendingConversion&) = delete;
+
+    platform::OutputFile out;
+    std::string target;
+    bool inPlace = false; // the target is the source itself
+    bool crypted = false; // decrypt: the source was crypted (else copied)
+    bool committed = false;
+    bool wasReadOnly = false;
+};
+
+// Converts source into new content for target, leaving target untouched
+// (a plain source to decrypt is copied at once: nothing to commit then).
+// False, the failure noted, with every existing file as it was.
+bool prepareConversion(Operation operation, const std::string& source, const std::string& target,
+    PendingConversion& p, platform::WriteMode mode = platform::WriteMode::Replace);
+// Replaces the target with the new content, synced first when sync is set.
+// A synced rename is made durable as well: its directory is synced here, or,
+// when directoryToSync is given, named there for the caller to sync once.
+bool commitConversion(PendingConversion& p, bool sync, std::string* directoryToSync = nullptr);
+
 bool cryptFile(const std::string& target, const std::string& source,
     platform::WriteMode mode = platform::WriteMode::Replace, Sync sync = Sync::InPlace);
 

@@ -91,9 +91,11 @@ bool copyFile(const InputFile& source, const std::string& target, WriteMode mode
     if (mode == WriteMode::Replace && exists(target) && isReadOnly(target))
         return false;
     OutputFile out;
+    // Set first: a new target's file is made with the system's permissions
+    // otherwise, and the source's may be stricter.
+    out.setPermissions(st.st_mode & kPermissionBits);
     if (!out.create(target, mode) || !copyInto(source, out))
         return false;
-    out.setPermissions(st.st_mode & kPermissionBits);
     return out.commit(false);
 }
 

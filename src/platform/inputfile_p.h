@@ -23,6 +23,11 @@ public:
 
     // False when path cannot be opened or is not a regular file.
     bool open(const std::string& path);
+    // The same for a file about to be replaced by new content under the same
+    // path: a symbolic link is not followed (ELOOP; the caller opens it the
+    // usual way), so what the open file's one look finds is also what is at
+    // the path, handed back in facts.
+    bool open(const std::string& path, PathFacts& facts);
     // Reads up to n bytes from the start of the file. A small file is read
     // whole on the way (load() then has nothing left to do).
     std::size_t peek(void* buffer, std::size_t n);
@@ -49,6 +54,11 @@ public:
     // Gives the file back: ends a mapping and its lease, frees the bytes.
     void close();
     std::uint64_t size() const { return _size; }
+    // True when the file open here is the one facts describe.
+    bool isFile(const PathFacts& facts) const
+    {
+        return facts.exists && facts.device == _device && facts.inode == _inode;
+    }
     const std::uint8_t* data() const { return _data; }
 
 private:
@@ -60,12 +70,15 @@ private:
     // True when fd is open on this file and it has the size and modification
     // time it had when opened.
     bool unchangedAt(std::intptr_t fd) const;
+    bool openFile(const std::string& path, int flags, PathFacts& facts);
 
     // The open file: a descriptor on POSIX, a HANDLE on Windows; -1 for none.
     std::intptr_t _fd = -1;
     std::uint64_t _size = 0;
     // The modification time when opened, in nanoseconds.
     std::int64_t _modified = 0;
+    std::uint64_t _device = 0;
+    std::uint64_t _inode = 0;
     const std::uint8_t* _data = nullptr;
     std::unique_ptr<std::uint8_t[]> _buffer;
     void* _leasedMap = nullptr;

@@ -68,8 +68,19 @@ void InputFile::close()
 
 bool InputFile::open(const std::string& path)
 {
+    PathFacts facts;
+    return openFile(path, 0, facts);
+}
+
+bool InputFile::open(const std::string& path, PathFacts& facts)
+{
+    return openFile(path, O_NOFOLLOW, facts);
+}
+
+bool InputFile::openFile(const std::string& path, int flags, PathFacts& facts)
+{
     // O_NONBLOCK keeps a FIFO from blocking the open; such files are refused below.
-    _fd = openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK);
+    _fd = openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | flags);
     if (_fd < 0)
         return fail();
     struct stat st;
@@ -79,6 +90,9 @@ bool InputFile::open(const std::string& path)
     }
     _size = static_cast<std::uint64_t>(st.st_size);
     _modified = modificationTime(st);
+    _device = st.st_dev;
+    _inode = st.st_ino;
+    takeFacts(st, facts);
     return true;
 }
 

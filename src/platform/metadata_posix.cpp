@@ -1,5 +1,5 @@
 // Keeping a replaced file what it was on POSIX: owner, group, permissions,
-// ACL and extended attributes; and the umask a new file gets.
+// ACL and extended attributes.
 #include "posix_p.h"
 
 #include <cstdlib>
@@ -13,56 +13,6 @@
 #include <unistd.h>
 
 namespace korv::platform::posix {
-
-// The process's umask, read without setting it: umask() can only be read by
-// changing it, which would race with other threads creating files.
-mode_t currentUmask()
-{
-    int fd = openRetrying("/proc/self/status", O_RDONLY);
-    char text[4096];
-    const ssize_t n = fd >= 0 ? ::read(fd, text, sizeof text - 1) : -1;
-    closeFd(fd);
-    if (n > 0) {
-        text[n] = '\0';
-        if (const char* line = std::strstr(text, "\nUmask:"))
-            return static_cast<mode_t>(std::strtoul(line + 7, nullptr, 8));
-    }
-    return 077; // unknown: the new file stays private
-}
-
-// Gives the file open as fd what a new file made with mode 0666 in dir takes
-// from the directory's default ACL. False when dir has none: the umask rules.
-bool applyDefaultAcl(const std::string& dir, int fd)
-{
-    acl_t acl = ::acl_get_file(dir.c_str(), ACL_TYPE_DEFAULT);
-    if (!acl)
-        return false;
-    bool applied = false;
-    if (::acl_entries(acl) > 0) {
-        const auto tagOf = [](acl_entry_t entry) {
-            acl_tag_t tag = ACL_UNDEFINED_TAG;
-            (void)::acl_get_tag_type(entry, &tag);
-            return tag;
-        };
-        acl_entry_t entry;
-        bool hasMask = false;
-        for (int id = ACL_FIRST_ENTRY; ::acl_get_entry(acl, id, &entry) == 1; id = ACL_NEXT_ENTRY)
-            hasMask = hasMask || tagOf(entry) == ACL_MASK;
-        // The create mode 0666 takes execute away from the entries it covers.
-        for (int id = ACL_FIRST_ENTRY; ::acl_get_entry(acl, id, &entry) == 1; id = ACL_NEXT_ENTRY) {
-            const acl_tag_t tag = tagOf(entry);
-            acl_permset_t permissions;
-            if ((tag == ACL_USER_OBJ || tag == ACL_OTHER || tag == (hasMask ? ACL_MASK : ACL_GROUP_OBJ))
-                && ::acl_get_permset(entry, &permissions) == 0) {
-                ::acl_delete_perm(permissions, ACL_EXECUTE);
-                ::acl_set_permset(entry, permissions);
-            }
-        }
-        applied = ::acl_set_fd(fd, acl) == 0;
-    }
-    ::acl_free(acl);
-    return applied;
-}
 
 namespace {
 

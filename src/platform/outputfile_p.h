@@ -28,6 +28,11 @@ public:
     // no file can be created beside it nor the target written (Replace) or it
     // cannot be opened (WorkingCopy).
     bool create(const std::string& target, WriteMode mode = WriteMode::Replace);
+    // The same with what lookAt() found at target a moment ago, so that
+    // nothing is asked twice. A new target's file is created with the
+    // permissions the system gives any new file there (umask, default ACL);
+    // a missing directory fails with ENOENT (the caller makes it and retries).
+    bool create(const std::string& target, const PathFacts& facts, WriteMode mode = WriteMode::Replace);
     // Starts a new working copy in the temporary directory, written WorkingCopy:
     // its name starts with "kr2" and is unpredictable, it is created
     // atomically (never through a link planted in its place) and only its
@@ -61,6 +66,14 @@ public:
     // target, which is synced too. A device or FIFO is closed. WorkingCopy: closes
     // the file.
     bool commit(bool sync);
+    // Starts writing the content to disk without waiting (a later commit(true)
+    // then waits less). Nothing to do for routes that write no new file.
+    void startWriteback();
+    // True once commit() renamed a new file over the target: its directory
+    // must be synced for the rename to survive a power loss.
+    bool renamed() const { return _renamed; }
+    // The bytes of content so far.
+    std::uint64_t size() const { return _size; }
     // True once a write failed (lastError() says why).
     bool failed() const { return _failed; }
 
@@ -95,6 +108,11 @@ private:
     // nothing to undo.
     bool _empty = false;
     bool _permissionsSet = false;
+    bool _renamed = false;
+    std::uint64_t _size = 0;
+    // What was at the target when the content was started (Beside).
+    bool _targetExisted = false;
+    std::uint32_t _oldMode = 0;
     // Overwrite: the file the content is copied into at the commit.
     std::uint64_t _targetDevice = 0;
     std::uint64_t _targetInode = 0;

@@ -73,14 +73,22 @@ void OutputFile::discard()
 
 bool OutputFile::create(const std::string& target, WriteMode mode)
 {
+    PathFacts facts;
+    (void)lookAt(target, facts);
+    return create(target, facts, mode);
+}
+
+bool OutputFile::create(const std::string& target, const PathFacts& facts, WriteMode mode)
+{
     _mode = mode;
     _route = mode == WriteMode::WorkingCopy ? Route::WorkingCopy : Route::Beside;
     _target = target;
+    _renamed = false;
+    _size = 0;
     // What the path names, every link resolved by the kernel, /proc/self/fd
     // ones too (which name a pipe, not a path).
-    struct stat st;
-    const bool exists = statPath(target, st);
-    if (exists && S_ISDIR(st.st_mode))
+    const bool exists = facts.exists;
+    if (exists && facts.directory)
         return fail(kNotRegularFile);
     if (mode == WriteMode::WorkingCopy) {
         // A working copy is our own: a link planted in its place is not followed.
@@ -92,21 +100,32 @@ bool OutputFile::create(const std::string& target, WriteMode mode)
         _empty = _fd >= 0;
         return _fd >= 0;
     }
-    if (exists && !S_ISREG(st.st_mode))
+    if (exists && !facts.regular)
         return createInto(target);
-    if (!followLinks(_target))
+    if (facts.link && !followLinks(_target))
         return fail(ELOOP);
     // A new file would leave the old content under the file's other names.
-    if (exists && st.st_nlink > 1)
+    if (exists && facts.links > 1)
         return createOverwrite();
     // The name beside the target is ".<name>.korv-" and ten random characters,
     // with <name> cut short where that would exceed the longest legal name.
-    // Only its owner may open it until the commit gives it its permissions.
+    // Replacing a file: only its owner may open the new one until the commit
+    // gives it the old one's permissions. A new file gets what the system
+    // gives any new file there (the umask, or the directory's default ACL)
+    // unless the caller set permissions of its own.
+    _targetExisted = exists;
+    _oldMode = facts.mode;
+    const mode_t createMode = exists || _permissionsSet ? 0600 : 0666;
     const std::string name = fileNameOf(_target).substr(0, NAME_MAX - kTemporaryNameExtra);
-    _fd = createUniqueFile(directoryOf(_target), "." + name + ".korv-", 0600, _temporary);
+    _fd = createUniqueFile(directoryOf(_target), "." + name + ".korv-", createMode, _temporary);
     if (_fd < 0)
         return exists && (errno == EACCES || errno == EPERM) && createOverwrite();
-    if (exists && !takeOverOwnership(_fd, st)) {
+    if (const StepHook hook = stepHook.load())
+        hook(Step::Create, _temporary, {});
+    struct stat old {};
+    old.st_uid = facts.owner;
+    old.st_gid = facts.group;
+    if (exists && !takeOverOwnership(_fd, old)) {
         discard();
         return createOverwrite();
     }
@@ -161,6 +180,8 @@ bool OutputFile::write(const void* data, std::size_t n)
         && (_route == Route::Into ? writeAllWithoutSigpipe(_fd, data, n) : writeAll(_fd, data, n));
     if (!ok)
         _failed = true;
+    else
+        _size += n;
     return !_failed;
 }
 
@@ -168,6 +189,8 @@ bool OutputFile::writeAt(std::uint64_t offset, const void* data, std::size_t n)
 {
     if (!_failed && !writeAll(_fd, data, n, static_cast<std::int64_t>(offset)))
         _failed = true;
+    else if (!_failed)
+        _size = std::max<std::uint64_t>(_size, offset + n);
     return !_failed;
 }
 
@@ -214,6 +237,7 @@ bool OutputFile::unmap(std::size_t used)
         || ::lseek(_fd, static_cast<off_t>(used), SEEK_SET) < 0)
         _failed = !fail();
     _empty = used == 0 && !_failed;
+    _size = used;
     return !_failed;
 }
 
@@ -229,6 +253,7 @@ bool OutputFile::reset()
     if (_failed && _fd >= 0 && _route != Route::Into)
         fail();
     _empty = !_failed;
+    _size = 0;
     return !_failed;
 }
 

@@ -6,8 +6,10 @@
 #include "platform_p.h"
 #include "posix_p.h"
 #include "paths_p.h"
+#include "testhooks_p.h"
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace korv::platform {
@@ -31,24 +33,41 @@ bool OutputFile::createOverwrite()
 
 bool OutputFile::commitBeside(bool sync)
 {
-    // The owner and group were given at the creation, while the file was empty.
-    struct stat st;
-    bool ok;
-    if (statPath(_target, st))
-        ok = takeOverMetadata(_target, st, _temporary, _fd) || fail();
-    else if (_permissionsSet)
+    // The owner and group were given at the creation, while the file was
+    // empty; a new target got its permissions then too. A file without
+    // extended attributes has no ACL either: one look says so.
+    bool ok = true;
+    if (_targetExisted) {
+        struct stat old {};
+        old.st_mode = _oldMode;
+        if (::llistxattr(_target.c_str(), nullptr, 0) != 0)
+            ok = takeOverMetadata(_target, old, _temporary, _fd) || fail();
+        else
+            ok = ::fchmod(_fd, _oldMode) == 0 || fail();
+    } else if (_permissionsSet) {
         ok = ::fchmod(_fd, _permissions) == 0 || fail();
-    else
-        ok = applyDefaultAcl(directoryOf(_target), _fd) || ::fchmod(_fd, 0666 & ~currentUmask()) == 0
-            || fail();
-    if (ok && sync)
-        ok = ::fdatasync(_fd) == 0 || fail();
+    }
+    const StepHook hook = stepHook.load();
+    if (ok && hook)
+        hook(Step::Write, _temporary, {});
+    if (ok && sync) {
+        const SkipSync skip = skipDataSync.load();
+        if (!(skip && skip(_temporary))) {
+            ok = ::fdatasync(_fd) == 0 || fail();
+            if (ok && hook)
+                hook(Step::SyncData, _temporary, {});
+        }
+    }
     ok = (::close(_fd) == 0 || fail()) && ok;
     _fd = -1;
     if (ok)
         ok = ::rename(_temporary.c_str(), _target.c_str()) == 0 || fail();
-    if (ok)
+    if (ok) {
+        if (hook)
+            hook(Step::Rename, _temporary, _target);
         _temporary.clear();
+        _renamed = true;
+    }
     return ok;
 }
 

@@ -41,6 +41,29 @@ std::uint64_t mappableBytes();
 class InputFile;
 class OutputFile;
 
+// What one look at a path finds, links followed: asked once per file and
+// handed on, so that no later step asks the system again.
+struct PathFacts {
+    bool exists = false;
+    bool regular = false;
+    bool directory = false;
+    // The last component is a symbolic link (dangling ones too).
+    bool link = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::uint64_t links = 0;
+    std::uint32_t mode = 0; // permission bits
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
+    bool readOnly() const { return exists && (mode & 0200) == 0; }
+};
+// One look at path (a second one only for a symbolic link). False, with
+// exists false, when nothing is there.
+bool lookAt(const std::string& path, PathFacts& facts);
+// Makes the entries of the directory at path durable: a rename into it
+// survives a power loss once this returns true.
+bool syncDirectory(const std::string& path);
+
 // Why the last call of this interface that failed on this thread failed:
 // the errno of the system call that failed, or one of the values below.
 // Recorded where the failure happens and kept until clearLastError(), so a

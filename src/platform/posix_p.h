@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "platform_p.h"
+
 namespace korv::platform::posix {
 
 // Sizes and offsets of files past 2 GiB on a 32-bit build too.
@@ -24,6 +26,8 @@ constexpr mode_t kPermissionBits = 07777;
 bool fail(int error = errno);
 
 bool statPath(const std::string& path, struct stat& st);
+// What a stat of a file found, as the platform hands it on (facts_posix.cpp).
+void takeFacts(const struct stat& st, PathFacts& facts);
 // open() with O_CLOEXEC, retried when a signal interrupts it (unless the
 // caller asked to stop).
 int openRetrying(const char* path, int flags, mode_t mode = 0);
@@ -65,8 +69,6 @@ const std::string& temporaryDirectory(bool again, bool* fresh = nullptr);
 bool copyContent(int in, int out, std::uint64_t size, bool cancellable = true);
 
 // Metadata a replaced file keeps (metadata_posix.cpp).
-mode_t currentUmask();
-bool applyDefaultAcl(const std::string& dir, int fd);
 bool takeOverMetadata(const std::string& target, const struct stat& old, const std::string& path, int fd);
 bool takeOverOwnership(int fd, const struct stat& old);
 

@@ -19,4 +19,22 @@ extern std::atomic<RemoveFault> removeFault;
 using CommitHook = void (*)(const std::string& newContent);
 extern std::atomic<CommitHook> beforeCommit;
 
+// Test seam: when set, told of every step that changes what a crash would
+// leave behind, in the order the steps succeed: the power-loss check replays
+// every prefix of that order. Not exported; only tests set it.
+enum class Step {
+    Create, // a new, empty file at path
+    Write, // path has bytes written, not yet synced (bytes: its size so far)
+    SyncData, // path's content is on disk
+    Rename, // path replaced other (path is the old name, other the new one)
+    SyncDirectory // the entries of the directory path are on disk
+};
+using StepHook = void (*)(Step step, const std::string& path, const std::string& other);
+extern std::atomic<StepHook> stepHook;
+// Test seam: when set and it returns true for path, the data sync of that
+// new file is left out (and not reported), as a faulty implementation would:
+// the power-loss check must catch it.
+using SkipSync = bool (*)(const std::string& path);
+extern std::atomic<SkipSync> skipDataSync;
+
 } // namespace korv::platform

@@ -6,7 +6,9 @@
 #include <QJsonObject>
 #include <csignal>
 #include <cstdlib>
+#include <functional>
 #include <map>
+#include <sstream>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -527,4 +529,59 @@ TEST_F(Korv, SharesOfAListAddUpToTheWholeTree)
     EXPECT_EQ(failed, 1);
     EXPECT_EQ(run.files.at("./d3/f3")["error"].toString(), "corrupt");
     EXPECT_EQ(readFile(path("out/d5/f5")), "5");
+}
+
+namespace {
+
+// The system calls korv makes per small file, from strace -c over two trees
+// of different sizes (what start-up and the end cost cancels out); -1 when
+// strace cannot run.
+double callsPerFile(const std::function<KorvRun(const std::string&)>& run, const std::string& root,
+    const std::function<std::vector<std::string>(const std::string& dir)>& args)
+{
+    long totals[2] = { 0, 0 };
+    const int sizes[2] = { 20, 60 };
+    for (int t = 0; t < 2; ++t) {
+        const std::string dir = root + "/tree" + std::to_string(sizes[t]);
+        ::mkdir(dir.c_str(), 0755);
+        for (int i = 0; i < sizes[t]; ++i)
+            writeFile(dir + "/f" + std::to_string(i), qtCrypted(textContent(3000, unsigned(i))));
+        std::string script = "strace -f -c -o " + root + "/counts \"$KORV\"";
+        for (const std::string& a : args(dir))
+            script += " '" + a + "'";
+        const KorvRun r = run(script);
+        if (r.status != 0)
+            return -1;
+        // The last line: "100.00 seconds usecs/call calls errors total".
+        const std::vector<std::string> summary = lines(readFile(root + "/counts"));
+        if (summary.empty())
+            return -1;
+        std::istringstream last(summary.back());
+        std::string percent, seconds, perCall;
+        last >> percent >> seconds >> perCall >> totals[t];
+    }
+    return double(totals[1] - totals[0]) / (sizes[1] - sizes[0]);
+}
+
+} // namespace
+
+// Each fact about a file is asked once: a small file costs a fixed handful
+// of system calls, in place (durable) and to a new directory.
+TEST_F(Korv, SmallFilesCostAFewSystemCallsEach)
+{
+    if (shell("command -v strace && strace -f -o /dev/null true").status != 0)
+        GTEST_SKIP() << "strace is not available (scripts/install-deps.sh installs it)";
+    const auto run = [this](const std::string& script) { return shell(script); };
+    const double inPlace = callsPerFile(run, tree(), [](const std::string& dir) {
+        return std::vector<std::string> { "decrypt", "-q", "-j", "1", "-r", dir };
+    });
+    ::mkdir(path("new").c_str(), 0755);
+    const double toNewDir = callsPerFile(run, path("new"), [this](const std::string& dir) {
+        return std::vector<std::string> { "decrypt", "-q", "-j", "1", "-r", "--to", dir + ".out", dir };
+    });
+    EXPECT_GT(inPlace, 5);
+    // A fraction above the whole number is the directory's sync, once per batch.
+    EXPECT_LE(inPlace, 14.1);
+    EXPECT_LE(toNewDir, 11.1);
+    std::printf("system calls per small file: in place %.2f, to a new directory %.2f\n", inPlace, toNewDir);
 }

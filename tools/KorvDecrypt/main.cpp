@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <string>
 
-#include <KFsCryptedFile.h>
+#include <KFsConversionBatch.h>
 
 #include "stop.h"
 
@@ -21,7 +21,11 @@ int main(int argc, char* argv[])
     // drops its unfinished file and leaves the target as it was.
     korvtools::stopOnRequests(true, false);
     std::printf("Decrypting\tsource\t: %s\n\t\ttarget\t: %s\n\t\tresult\t: ", source.c_str(), target.c_str());
-    const bool ok = KFsCryptedFile::decrypt(source, target, nullptr);
+    // OK means the result is on disk: a batch of one syncs the new file and
+    // its directory, to another path as well.
+    KFsConversionBatch batch;
+    batch.add(KFsConversionBatch::Decrypt, source, target);
+    const bool ok = batch.commit();
     korvtools::endAsSignalled();
     if (ok) {
         std::printf("OK\n");

@@ -36,24 +36,36 @@ void installStopHandlers()
 
 std::size_t runJobs(std::size_t count, int threads, const std::function<void(std::size_t)>& job)
 {
+    return runJobs(count, threads, [&](int, std::size_t index) { job(index); }, [](int) {});
+}
+
+int jobThreads(std::size_t count, int threads)
+{
+    return threads > 1 ? int(std::min<std::size_t>(std::size_t(threads), std::max<std::size_t>(count, 1))) : 1;
+}
+
+std::size_t runJobs(std::size_t count, int threads, const std::function<void(int, std::size_t)>& job,
+    const std::function<void(int)>& finish)
+{
     std::atomic<std::size_t> next { 0 };
     std::atomic<std::size_t> started { 0 };
-    const auto worker = [&] {
+    const auto worker = [&](int id) {
         for (;;) {
             if (stopFlag().load())
-                return;
+                break;
             const std::size_t index = next.fetch_add(1);
             if (index >= count)
-                return;
+                break;
             started.fetch_add(1);
-            job(index);
+            job(id, index);
         }
+        finish(id);
     };
-    const std::size_t helpers = threads > 1 ? std::min<std::size_t>(std::size_t(threads), count) : 1;
+    const int helpers = jobThreads(count, threads);
     std::vector<std::thread> pool;
-    for (std::size_t i = 1; i < helpers; ++i)
-        pool.emplace_back(worker);
-    worker();
+    for (int i = 1; i < helpers; ++i)
+        pool.emplace_back(worker, i);
+    worker(0);
     for (std::thread& t : pool)
         t.join();
     return started.load();

@@ -30,6 +30,14 @@ void installStopHandlers();
 // once the stop flag is raised. Returns how many jobs were started.
 std::size_t runJobs(std::size_t count, int threads, const std::function<void(std::size_t)>& job);
 
+// The same for work a thread holds back and finishes in groups: job(worker,
+// index) on thread `worker` (0 … threads - 1), and finish(worker) on that
+// thread after its last job.
+std::size_t runJobs(std::size_t count, int threads, const std::function<void(int, std::size_t)>& job,
+    const std::function<void(int)>& finish);
+// How many threads runJobs() uses for count jobs.
+int jobThreads(std::size_t count, int threads);
+
 // The number of CPUs this process may run on.
 int cpuCount();
 

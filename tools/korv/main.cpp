@@ -59,11 +59,28 @@ int runBatch(const Options& o)
     if (o.command == Command::Info && !o.json && !o.quiet)
         out.data(infoHeader());
     out.resetOrder();
-    runJobs(w.files.size(), o.jobs > 0 ? o.jobs : cpuCount(), [&](std::size_t i) {
-        const FileResult r = processFile(o, w.files[i]);
+    const auto done = [&](std::size_t i, const FileResult& r) {
         progress.count(r.outcome, r.bytesIn, r.bytesOut);
         out.report(i, o.json ? jsonReport(o, w.files[i], r) : r.report);
-    });
+    };
+    const int threads = o.jobs > 0 ? o.jobs : cpuCount();
+    // Each thread commits its own conversions: no lock, no sync shared.
+    std::vector<std::unique_ptr<ConversionQueue>> queues;
+    if (isConversion(o))
+        for (int t = 0; t < jobThreads(w.files.size(), threads); ++t)
+            queues.push_back(std::make_unique<ConversionQueue>(o, done));
+    runJobs(
+        w.files.size(), threads,
+        [&](int worker, std::size_t i) {
+            if (!queues.empty())
+                queues[std::size_t(worker)]->add(i, w.files[i]);
+            else
+                done(i, processFile(o, w.files[i]));
+        },
+        [&](int worker) {
+            if (!queues.empty())
+                queues[std::size_t(worker)]->flush();
+        });
     progress.stop();
 
     const int stopped = stopStatus();

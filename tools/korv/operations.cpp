@@ -136,55 +136,49 @@ std::string verboseLine(
     return line + sizes;
 }
 
-FileResult convertTo(const Options& o, const FileItem& item, const std::string& target);
-
-FileResult convert(const Options& o, const FileItem& item)
+// What stops a conversion before the library is asked: a target that exists
+// without -f, a source already crypted. Empty when the conversion goes ahead.
+bool refused(const Options& o, const FileItem& item, const std::string& target, FileResult& r)
 {
-    const std::string target = targetOf(o, item);
-    const bool inPlace = target == item.path;
-    FileResult r = convertTo(o, item, target);
-    if (!inPlace)
-        r.target = target;
-    return r;
+    struct stat st;
+    if (target != item.path && !o.force && ::lstat(target.c_str(), &st) == 0) {
+        r = failed(target, Failure { "exists", "already exists; not overwritten (use -f)" });
+        return true;
+    }
+    Header header;
+    Failure error;
+    if (o.command == Command::Crypt && !o.again && readHeader(item.path, header, error) && header.crypted) {
+        Output::instance().note(item.path, "already crypted, skipped (--again crypts it once more)");
+        r = skipped("already crypted");
+        if (o.verbose)
+            r.report = item.path + ": already crypted, skipped\n";
+        return true;
+    }
+    return false;
 }
 
-FileResult convertTo(const Options& o, const FileItem& item, const std::string& target)
+// The result of a conversion the batch has done (or failed).
+FileResult converted(const Options& o, const FileItem& item, const std::string& target,
+    const KFsConversionBatch& batch, std::size_t entry)
 {
     const bool inPlace = target == item.path;
-    struct stat st;
-    if (!inPlace && !o.force && ::lstat(target.c_str(), &st) == 0)
-        return failed(target, Failure { "exists", "already exists; not overwritten (use -f)" });
-
+    const KFsError& e = batch.error(entry);
+    if (!batch.done(entry))
+        return failed(concerned(e, item.path, target), e);
     FileResult r;
-    KFsError e;
-    const char* what;
-    if (o.command == Command::Crypt) {
-        Header header;
-        Failure error;
-        if (readHeader(item.path, header, error) && header.crypted && !o.again) {
-            Output::instance().note(item.path, "already crypted, skipped (--again crypts it once more)");
-            r = skipped("already crypted");
-            if (o.verbose)
-                r.report = item.path + ": already crypted, skipped\n";
-            return r;
-        }
-        if (!KFsCryptedFile::crypt(target, item.path, &e))
-            return failed(concerned(e, item.path, target), e);
-        what = "crypted";
-    } else {
-        bool crypted = false;
-        if (!KFsCryptedFile::decrypt(item.path, target, &crypted, &e))
-            return failed(concerned(e, item.path, target), e);
-        if (!crypted && inPlace) {
-            r = skipped("plain, left alone");
-            if (o.verbose)
-                r.report = item.path + ": plain, left alone\n";
-            return r;
-        }
-        what = crypted ? "decrypted" : "plain, copied";
+    const bool crypted = batch.crypted(entry);
+    if (o.command == Command::Decrypt && !crypted && inPlace) {
+        r = skipped("plain, left alone");
+        if (o.verbose)
+            r.report = item.path + ": plain, left alone\n";
+        return r;
     }
+    const char* what = o.command == Command::Crypt ? "crypted" : crypted ? "decrypted" : "plain, copied";
     r.bytesIn = item.size;
-    r.bytesOut = sizeOf(target);
+    // A plain copy has the source's size.
+    r.bytesOut = crypted || o.command == Command::Crypt ? batch.bytesWritten(entry) : item.size;
+    if (!inPlace)
+        r.target = target;
     if (o.verbose)
         r.report = verboseLine(item.path, target, what, r);
     return r;
@@ -383,13 +377,12 @@ FileResult processFile(const Options& options, const FileItem& item)
         return r;
     }
     struct stat st;
-    if (options.command != Command::Info && options.command != Command::Test
-        && ::stat(item.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    if (options.command == Command::Checksum && ::stat(item.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
         return failed(item.path, notRegular(st));
     switch (options.command) {
     case Command::Decrypt:
     case Command::Crypt:
-        return convert(options, item);
+        break; // ConversionQueue
     case Command::Test:
         return test(options, item);
     case Command::Info:
@@ -401,6 +394,55 @@ FileResult processFile(const Options& options, const FileItem& item)
         break;
     }
     return {};
+}
+
+bool isConversion(const Options& options)
+{
+    return options.command == Command::Crypt || options.command == Command::Decrypt;
+}
+
+ConversionQueue::ConversionQueue(const Options& options, Done done)
+    : _options(options)
+    , _done(std::move(done))
+    // A conversion to another path leaves its source: it is made as durable
+    // as gzip's, the in-place ones are synced (their old content is gone).
+    , _batch(options.toDir.empty() && options.output.empty() ? KFsConversionBatch::Everything
+                                                               : KFsConversionBatch::ReplacedSources)
+{
+}
+
+void ConversionQueue::add(std::size_t index, const FileItem& item)
+{
+    // The library refuses what is not a regular file, a FIFO without waiting
+    // on it; the walk's issues are reported as they are.
+    if (item.issue) {
+        FileResult r;
+        r.outcome = item.issue->outcome;
+        r.code = item.issue->code;
+        r.message = item.issue->message;
+        _done(index, r);
+        return;
+    }
+    const std::string target = targetOf(_options, item);
+    FileResult r;
+    if (refused(_options, item, target, r)) {
+        _done(index, r);
+        return;
+    }
+    if (_waiting.size() >= KFsConversionBatch::maxPending())
+        flush();
+    const auto operation = _options.command == Command::Crypt ? KFsConversionBatch::Crypt : KFsConversionBatch::Decrypt;
+    const std::size_t entry = _batch.add(operation, item.path, target);
+    _waiting.push_back({ index, &item, target, entry });
+}
+
+void ConversionQueue::flush()
+{
+    _batch.commit();
+    for (const Waiting& w : _waiting)
+        _done(w.index, converted(_options, *w.item, w.target, _batch, w.entry));
+    _waiting.clear();
+    _batch.clear();
 }
 
 std::string jsonReport(const Options& options, const FileItem& item, const FileResult& r)

@@ -6,10 +6,13 @@
 #include "progress.h"
 #include "walk.h"
 
+#include <KFsConversionBatch.h>
 #include <QFile>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class KFsCryptedDevice;
 
@@ -29,6 +32,34 @@ struct FileResult {
 // Runs the subcommand of `options` on one file. Failures and notes are
 // printed at once; the report line is the caller's to print in order.
 FileResult processFile(const Options& options, const FileItem& item);
+
+// The conversions (crypt, decrypt) of one worker thread, made durable
+// together: each file's result is handed to `done` once its new content is
+// in place (on disk for conversions in place), never before.
+class ConversionQueue {
+public:
+    using Done = std::function<void(std::size_t index, const FileResult& result)>;
+    ConversionQueue(const Options& options, Done done);
+    // Converts the file now, or hands out its failure or skip at once.
+    void add(std::size_t index, const FileItem& item);
+    // Commits what waits and hands out its results.
+    void flush();
+
+private:
+    struct Waiting {
+        std::size_t index;
+        const FileItem* item;
+        std::string target;
+        std::size_t entry; // in the batch
+    };
+    const Options& _options;
+    Done _done;
+    KFsConversionBatch _batch;
+    std::vector<Waiting> _waiting;
+};
+
+// True for the subcommands a ConversionQueue does.
+bool isConversion(const Options& options);
 
 // The --json line of one file.
 std::string jsonReport(const Options& options, const FileItem& item, const FileResult& result);

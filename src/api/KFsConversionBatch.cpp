@@ -1,0 +1,144 @@
+// KFsConversionBatch: conversions prepared one by one, made durable together.
+#include "KFsConversionBatch.h"
+
+#include <set>
+#include <vector>
+
+#include "error_p.h"
+#include "paths_p.h"
+#include "platform_p.h"
+#include "transforms_p.h"
+
+namespace {
+
+// Each waiting item holds its new file open.
+constexpr std::size_t kMaxPending = 64;
+
+} // namespace
+
+struct KFsConversionBatch::Private {
+    struct Item {
+        std::string source;
+        std::string target;
+        KFsError error;
+        bool done = false;
+        bool crypted = false;
+        std::uint64_t bytes = 0;
+        std::unique_ptr<korv::PendingConversion> pending;
+    };
+    Durability durability;
+    std::vector<Item> items;
+    std::vector<std::size_t> waiting;
+};
+
+KFsConversionBatch::KFsConversionBatch(Durability durability)
+    : d(std::make_unique<Private>())
+{
+    d->durability = durability;
+}
+
+KFsConversionBatch::~KFsConversionBatch() = default;
+
+std::size_t KFsConversionBatch::add(Operation operation, const std::string& source, const std::string& target)
+{
+    if (d->waiting.size() >= kMaxPending)
+        commit();
+    const std::size_t index = d->items.size();
+    d->items.emplace_back();
+    Private::Item& item = d->items.back();
+    item.source = source;
+    item.target = target;
+    item.pending = std::make_unique<korv::PendingConversion>();
+    korv::error::begin();
+    const auto op = operation == Crypt ? korv::Operation::Crypt : korv::Operation::Decrypt;
+    const bool ok = korv::prepareConversion(op, source, target, *item.pending);
+    korv::error::report(ok, &item.error, source, target);
+    item.crypted = item.pending->crypted;
+    item.bytes = item.pending->out.size();
+    if (!ok || item.pending->committed) {
+        item.done = ok;
+        item.pending.reset();
+        return index;
+    }
+    // Content that commit() syncs starts on its way to the disk now.
+    if (d->durability == Everything || item.pending->inPlace)
+        item.pending->out.startWriteback();
+    d->waiting.push_back(index);
+    return index;
+}
+
+bool KFsConversionBatch::commit()
+{
+    // Each rename follows its own file's data sync (the writeback started at
+    // add() has done most of the work by now), so a crash leaves each target
+    // old or new; the directories synced after the renames keep them.
+    std::vector<std::pair<std::string, std::size_t>> renamedIn;
+    for (std::size_t index : d->waiting) {
+        Private::Item& item = d->items[index];
+        korv::error::begin();
+        const bool sync = d->durability == Everything || item.pending->inPlace;
+        std::string dir;
+        const bool ok = korv::commitConversion(*item.pending, sync, &dir);
+        korv::error::report(ok, &item.error, item.source, item.target);
+        item.done = ok;
+        item.pending.reset();
+        if (ok && !dir.empty())
+            renamedIn.emplace_back(dir, index);
+    }
+    d->waiting.clear();
+    std::set<std::string> synced, failed;
+    for (const auto& [dir, index] : renamedIn) {
+        if (!synced.count(dir) && !failed.count(dir)) {
+            korv::platform::clearLastError();
+            (korv::platform::syncDirectory(dir) ? synced : failed).insert(dir);
+        }
+        // The new content is in place but may not survive a crash: not done.
+        if (failed.count(dir)) {
+            Private::Item& item = d->items[index];
+            korv::error::begin();
+            korv::error::report(korv::error::systemFailure(korv::error::File::Target), &item.error,
+                item.source, item.target);
+            item.done = false;
+        }
+    }
+    bool all = true;
+    for (const Private::Item& item : d->items)
+        all = all && item.done;
+    return all;
+}
+
+std::size_t KFsConversionBatch::size() const
+{
+    return d->items.size();
+}
+
+const KFsError& KFsConversionBatch::error(std::size_t index) const
+{
+    return d->items.at(index).error;
+}
+
+bool KFsConversionBatch::done(std::size_t index) const
+{
+    return d->items.at(index).done;
+}
+
+bool KFsConversionBatch::crypted(std::size_t index) const
+{
+    return d->items.at(index).crypted;
+}
+
+std::uint64_t KFsConversionBatch::bytesWritten(std::size_t index) const
+{
+    return d->items.at(index).bytes;
+}
+
+void KFsConversionBatch::clear()
+{
+    d->waiting.clear();
+    d->items.clear();
+}
+
+std::size_t KFsConversionBatch::maxPending()
+{
+    return kMaxPending;
+}
