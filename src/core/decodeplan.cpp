@@ -29,15 +29,23 @@ std::uint64_t leasedContentLimit(long seconds)
     return std::uint64_t(seconds) * kSlowestDecodeRate;
 }
 
+// Content and source together that any address space holds: a decode this
+// small need not ask the system what room there is.
+constexpr std::uint64_t kAlwaysMappable = 64 << 20;
+
 // Content the fast decoder may write into a mapping of its own beside the
 // source in memory: no more than the address space holds (beside the source
 // when it is not mapped yet) nor, for a leased source (seconds > 0), than
-// it decodes in the lease's time.
-std::uint64_t fastContentLimit(long seconds, std::uint64_t sourceToMap)
+// it decodes in the lease's time. storedLength is the content in question
+// (-1 when unknown).
+std::uint64_t fastContentLimit(long seconds, std::uint64_t sourceToMap, std::int64_t storedLength)
 {
+    const std::uint64_t lease = seconds > 0 ? leasedContentLimit(seconds) : ~std::uint64_t(0);
+    if (storedLength >= 0 && std::uint64_t(storedLength) + sourceToMap <= kAlwaysMappable)
+        return std::min(lease, kAlwaysMappable - sourceToMap);
     const std::uint64_t room = platform::mappableBytes();
     const std::uint64_t fits = room > sourceToMap ? room - sourceToMap : 0;
-    return seconds > 0 ? std::min(leasedContentLimit(seconds), fits) : fits;
+    return std::min(lease, fits);
 }
 
 } // namespace
@@ -51,12 +59,12 @@ bool loadCryptedSource(platform::InputFile& in, const format::Header& header)
     // limit, or beyond what fits in the address space beside it, is not
     // mapped: its pages would be faulted in only to be given back.
     const long seconds = platform::leaseBreakSeconds();
-    if (header.storedLength >= 0 && std::uint64_t(header.storedLength) <= fastContentLimit(seconds, in.size()))
+    if (header.storedLength >= 0 && std::uint64_t(header.storedLength) <= fastContentLimit(seconds, in.size(), header.storedLength))
         in.mapLeased(seconds);
     return true;
 }
 
-DecodeOutcome decodeCryptedSource(platform::InputFile& in, ByteSink& out)
+DecodeOutcome decodeCryptedSource(platform::InputFile& in, const format::Header& header, ByteSink& out)
 {
     using format::DecodeResult;
     const std::uint64_t blockSize = in.size() - format::kMarkerSize;
@@ -64,7 +72,7 @@ DecodeOutcome decodeCryptedSource(platform::InputFile& in, ByteSink& out)
     if (in.data()) {
         // The fast decoder alone, and only for content it maps and, leased,
         // decodes in time; other blocks are streamed.
-        const format::DecoderLimit limit { true, fastContentLimit(in.leaseSeconds(), 0) };
+        const format::DecoderLimit limit { true, fastContentLimit(in.leaseSeconds(), 0, header.storedLength) };
         // In memory, so its size fits in a size_t.
         outcome.result = format::decodeBlock(
             in.data() + format::kMarkerSize, std::size_t(blockSize), out, limit, &outcome.damage);

@@ -22,10 +22,11 @@ struct DecodeOutcome {
     bool readFailed = false; // the source could not be read to its end
 };
 
-// Decodes the block of a source loaded as above into out. A leased source
+// Decodes the block of a source loaded as above (header is its parsed
+// header) into out. A leased source
 // runs the fast decoder alone; a block that needs more, and a source in no
 // memory at all, is decoded by the streaming decoder as it is read. The
 // source is given back (closed) before this returns.
-DecodeOutcome decodeCryptedSource(platform::InputFile& in, ByteSink& out);
+DecodeOutcome decodeCryptedSource(platform::InputFile& in, const format::Header& header, ByteSink& out);
 
 } // namespace korv

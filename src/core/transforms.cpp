@@ -23,10 +23,10 @@ format::Header readHeader(platform::InputFile& in)
 }
 
 // Decodes a loaded crypted source into out; notes the failure.
-bool decodeInto(platform::InputFile& in, platform::OutputFile& out)
+bool decodeInto(platform::InputFile& in, const format::Header& header, platform::OutputFile& out)
 {
     using format::DecodeResult;
-    const DecodeOutcome outcome = decodeCryptedSource(in, out);
+    const DecodeOutcome outcome = decodeCryptedSource(in, header, out);
     switch (outcome.result) {
     case DecodeResult::Ok:
         return true;
@@ -131,7 +131,7 @@ bool prepareConversion(Operation operation, const std::string& source, const std
     readyTarget(p, facts, mode);
     if (!createOutput(p, facts, mode))
         return error::systemFailure(File::Target);
-    if (!decodeInto(in, p.out))
+    if (!decodeInto(in, header, p.out))
         return false;
     p.crypted = true;
     return true;
@@ -184,7 +184,7 @@ bool decryptFile(const std::string& source, platform::OutputFile& workingCopy, b
     const format::Header header = readHeader(in);
     const bool isCryptedSource = header.crypted;
     const bool ok = isCryptedSource
-        ? loadCryptedSource(in, header) && decodeInto(in, workingCopy)
+        ? loadCryptedSource(in, header) && decodeInto(in, header, workingCopy)
             && (workingCopy.commit(false) || error::systemFailure(error::File::Target))
         : platform::copyInto(in, workingCopy) && workingCopy.commit(false);
     if (ok && crypted)
