@@ -30,7 +30,4 @@ void installStopHandlers();
 // once the stop flag is raised. Returns how many jobs were started.
 std::size_t runJobs(std::size_t count, int threads, const std::function<void(std::size_t)>& job);
 
-// The number of CPUs this process may run on.
-int cpuCount();
-
 } // namespace korv
