@@ -263,14 +263,19 @@ FileResult checksum(const Options& o, const FileItem& item)
     QString path = QFile::decodeName(bytes);
     int fd = -1;
     if (QFile::encodeName(path) != bytes) {
-        if (o.checksum != ChecksumAction::Verify || descriptorPath(0).empty())
-            return failed(item.path,
-                Failure { "bad_name", "the name is not valid in the locale's encoding; cannot change the file" });
+        const Failure badName { "bad_name", "the name is not valid in the locale's encoding; cannot change the file" };
+        if (o.checksum != ChecksumAction::Verify)
+            return failed(item.path, badName);
         FileStatus st;
         fd = openDescriptor(item.path, false, st);
         if (fd < 0)
             return failed(item.path, fromErrno(st.error));
-        path = QFile::decodeName(QByteArray::fromStdString(descriptorPath(fd)));
+        const std::string alias = descriptorPath(fd);
+        if (alias.empty()) {
+            closeDescriptor(fd);
+            return failed(item.path, badName);
+        }
+        path = QFile::decodeName(QByteArray::fromStdString(alias));
     }
     KFsError e;
     bool ok = false;
