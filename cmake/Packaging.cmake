@@ -24,5 +24,7 @@ if(WIN32)
         set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-win32)
     endif()
     set(CPACK_GENERATOR ZIP)
+    # bin\, lib\ and include\ at the top of the unpacked folder.
+    set(CPACK_PACKAGING_INSTALL_PREFIX /)
 endif()
 include(CPack)

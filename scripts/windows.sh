@@ -270,8 +270,9 @@ cmake --install "$smoke_build" --prefix "$smoke_build/stage"
 # ---------------------------------------------------------------- the project
 # The build folder lives in the repository (ignored by git); the zip lands there.
 build=${KORV_WINDOWS_BUILD:-$repo/build-win-$target}
+# Not "/" as the prefix: GNUInstallDirs would put everything under usr/.
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
-      -DCMAKE_INSTALL_PREFIX=/ >/dev/null
+      -DCMAKE_INSTALL_PREFIX="$build/stage" >/dev/null
 cmake --build "$build" -j"$jobs"
 rm -f "$build"/korvfilesystem-*-win*.zip
 (cd "$build" && cpack -G ZIP >/dev/null)
@@ -298,7 +299,7 @@ out=$("$repo/cmake/toolchains/wine-run" "$target" "$cache/wineprefix" "" \
 echo "== installed tree runs on its own: $(ls "$smoke_build/stage/bin" | tr '\n' ' ')"
 
 # The zip alone, unpacked into an empty Wine prefix, with no DLL folders:
-# KorvDecrypt.exe decrypts a sample there.
+# KorvDecrypt.exe decrypts a sample there and korv.exe reads it back.
 check=$(mktemp -d)
 trap 'rm -rf "$check"; WINEPREFIX=$cache/wineprefix "$wineserver_bin" -k 2>/dev/null || true' EXIT
 (cd "$check" && unzip -q "$zip")
@@ -309,5 +310,11 @@ out=$("$repo/cmake/toolchains/wine-run" "$target" "$check/wineprefix" "" \
     echo "$out"; echo "== KorvDecrypt.exe from the zip failed (rerun with KORV_WINEDEBUG=err+module)" >&2; exit 1; }
 cmp -s "$check/sample.txt" <(printf 'hello from the zip\n') || {
     echo "$out"; echo "== KorvDecrypt.exe from the zip wrote the wrong content" >&2; exit 1; }
+out=$("$repo/cmake/toolchains/wine-run" "$target" "$check/wineprefix" "" \
+      "$tree/bin/korv.exe" cat "$check/sample.kr" 2>&1) || {
+    echo "$out"; echo "== korv.exe from the zip failed (rerun with KORV_WINEDEBUG=err+module)" >&2; exit 1; }
+[ "$out" = "hello from the zip" ] || {
+    echo "$out"; echo "== korv.exe from the zip read the wrong content" >&2; exit 1; }
 WINEPREFIX=$check/wineprefix "$wineserver_bin" -k 2>/dev/null || true
-echo "== the zip runs in an empty Wine prefix: KorvDecrypt.exe decrypted a sample"
+echo "== the zip runs in an empty Wine prefix: KorvDecrypt.exe decrypted a sample, korv.exe read it"
+echo "== all done in $SECONDS s"

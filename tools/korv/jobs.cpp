@@ -3,10 +3,8 @@
 
 #include "stop.h"
 
-#include <csignal>
-#include <sched.h>
+#include <algorithm>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace korv {
@@ -69,15 +67,6 @@ std::size_t runJobs(std::size_t count, int threads, const std::function<void(int
     for (std::thread& t : pool)
         t.join();
     return started.load();
-}
-
-int cpuCount()
-{
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0)
-        return std::max(1, CPU_COUNT(&set));
-    const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? int(n) : 1;
 }
 
 } // namespace korv

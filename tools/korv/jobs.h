@@ -38,7 +38,4 @@ std::size_t runJobs(std::size_t count, int threads, const std::function<void(int
 // How many threads runJobs() uses for count jobs.
 int jobThreads(std::size_t count, int threads);
 
-// The number of CPUs this process may run on.
-int cpuCount();
-
 } // namespace korv

@@ -7,6 +7,7 @@
 #include "options.h"
 #include "output.h"
 #include "progress.h"
+#include "sysinfo.h"
 #include "walk.h"
 
 #include <cstdio>
@@ -147,6 +148,7 @@ int main(int argc, char* argv[])
         break;
     }
     Output::instance().setQuiet(o.quiet);
+    prepareStandardStreams();
     if (o.command == Command::Cat || o.toStdout)
         return toStdout(o);
     return runBatch(o);

@@ -2,9 +2,10 @@
 // batch it becomes.
 #include "names.h"
 
+#include "files.h"
+
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace korv {
@@ -20,15 +21,16 @@ Names::Names(const std::vector<std::string>& arguments, const std::string& listF
 Names::~Names()
 {
     if (_fd > STDIN_FILENO)
-        ::close(_fd);
+        closeDescriptor(_fd);
 }
 
 bool Names::fill()
 {
     if (_fd < 0) {
-        _fd = _listFile == "-" ? STDIN_FILENO : ::open(_listFile.c_str(), O_RDONLY | O_CLOEXEC);
+        FileStatus st;
+        _fd = _listFile == "-" ? STDIN_FILENO : openDescriptor(_listFile, true, st);
         if (_fd < 0) {
-            _error = std::strerror(errno);
+            _error = std::strerror(st.error);
             return false;
         }
     }

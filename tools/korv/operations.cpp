@@ -1,6 +1,7 @@
 // The work on one file: decrypt, crypt, test, info and the checksum trailer.
 #include "operations.h"
 
+#include "files.h"
 #include "jobs.h"
 #include "output.h"
 
@@ -11,9 +12,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace korv {
@@ -33,32 +31,26 @@ Failure fromErrno(int error)
     return { errorCode(error), std::strerror(error) };
 }
 
-Failure notRegular(const struct stat& st)
+Failure notRegular(const FileStatus& st)
 {
-    return { errorCode(KFsErrorCode::NotRegularFile), S_ISDIR(st.st_mode) ? "is a directory" : "not a regular file" };
+    return { errorCode(KFsErrorCode::NotRegularFile),
+        st.kind == FileKind::Directory ? "is a directory" : "not a regular file" };
 }
 
 bool readHeader(const std::string& path, Header& header, Failure& error)
 {
-    // O_NONBLOCK: a FIFO must not hang the walk; a regular file ignores it.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        error = fromErrno(errno);
+    unsigned char bytes[6];
+    std::size_t n = 0;
+    FileStatus st;
+    if (!readStart(path, bytes, sizeof bytes, n, st)) {
+        error = fromErrno(st.error);
         return false;
     }
-    struct stat st;
-    unsigned char bytes[6];
-    ssize_t n = -1;
-    if (::fstat(fd, &st) != 0)
-        error = fromErrno(errno);
-    else if (!S_ISREG(st.st_mode))
+    if (st.kind != FileKind::Regular) {
         error = notRegular(st);
-    else if ((n = ::pread(fd, bytes, sizeof bytes, 0)) < 0)
-        error = fromErrno(errno);
-    ::close(fd);
-    if (n < 0)
         return false;
-    header.fileSize = std::uint64_t(st.st_size);
+    }
+    header.fileSize = st.size;
     header.crypted = n >= 2 && bytes[0] == 'k' && bytes[1] == 'r';
     if (header.crypted && n == 6)
         header.storedSize
@@ -73,8 +65,7 @@ std::string message(const KFsError& e)
 
 std::uint64_t sizeOf(const std::string& path)
 {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? std::uint64_t(st.st_size) : 0;
+    return fileStatus(path, true).size;
 }
 
 FileResult failed(const std::string& path, const Failure& failure)
@@ -140,8 +131,7 @@ std::string verboseLine(
 // without -f, a source already crypted. Empty when the conversion goes ahead.
 bool refused(const Options& o, const FileItem& item, const std::string& target, FileResult& r)
 {
-    struct stat st;
-    if (target != item.path && !o.force && ::lstat(target.c_str(), &st) == 0) {
+    if (target != item.path && !o.force && fileStatus(target, false).error == 0) {
         r = failed(target, Failure { "exists", "already exists; not overwritten (use -f)" });
         return true;
     }
@@ -261,18 +251,25 @@ FileResult checksum(const Options& o, const FileItem& item)
 {
     // The trailer calls take a QString: a name that is not in the locale's
     // encoding does not survive the trip, so verify reads it through the
-    // open descriptor and the others refuse rather than miss the file.
+    // open descriptor where the platform names one, and the others refuse
+    // rather than miss the file.
     const QByteArray bytes = QByteArray::fromStdString(item.path);
     QString path = QFile::decodeName(bytes);
     int fd = -1;
     if (QFile::encodeName(path) != bytes) {
+        const Failure badName { "bad_name", "the name is not valid in the locale's encoding; cannot change the file" };
         if (o.checksum != ChecksumAction::Verify)
-            return failed(item.path,
-                Failure { "bad_name", "the name is not valid in the locale's encoding; cannot change the file" });
-        fd = ::open(item.path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+            return failed(item.path, badName);
+        FileStatus st;
+        fd = openDescriptor(item.path, false, st);
         if (fd < 0)
-            return failed(item.path, fromErrno(errno));
-        path = QStringLiteral("/proc/self/fd/%1").arg(fd);
+            return failed(item.path, fromErrno(st.error));
+        const std::string alias = descriptorPath(fd);
+        if (alias.empty()) {
+            closeDescriptor(fd);
+            return failed(item.path, badName);
+        }
+        path = QFile::decodeName(QByteArray::fromStdString(alias));
     }
     KFsError e;
     bool ok = false;
@@ -294,7 +291,7 @@ FileResult checksum(const Options& o, const FileItem& item)
         break;
     }
     if (fd >= 0)
-        ::close(fd);
+        closeDescriptor(fd);
     if (!ok)
         return failed(item.path, e);
     FileResult r;
@@ -322,30 +319,31 @@ bool openSource(const std::string& path, bool allowSpecial, Source& source, Fail
 {
     const QByteArray bytes = QByteArray::fromStdString(path);
     const QString name = QFile::decodeName(bytes);
-    struct stat st;
-    const bool regular = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const bool regular = fileStatus(path, true).kind == FileKind::Regular;
     if (path != "-" && regular && QFile::encodeName(name) == bytes) {
         source.device = std::make_unique<KFsCryptedDevice>(name);
     } else {
-        int fd = STDIN_FILENO;
+        constexpr int kStdin = 0;
+        int fd = kStdin;
         if (path != "-") {
-            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (allowSpecial ? 0 : O_NONBLOCK));
+            FileStatus st;
+            fd = openDescriptor(path, allowSpecial, st);
             if (fd < 0) {
-                error = fromErrno(errno);
+                error = fromErrno(st.error);
                 return false;
             }
-            if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || (!allowSpecial && !S_ISREG(st.st_mode))) {
+            if (st.kind == FileKind::Directory || (!allowSpecial && st.kind != FileKind::Regular)) {
                 error = notRegular(st);
-                ::close(fd);
+                closeDescriptor(fd);
                 return false;
             }
         }
         source.file = std::make_unique<QFile>();
         if (!source.file->open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
-                fd == STDIN_FILENO ? QFileDevice::DontCloseHandle : QFileDevice::AutoCloseHandle)) {
+                fd == kStdin ? QFileDevice::DontCloseHandle : QFileDevice::AutoCloseHandle)) {
             error = { errorCode(KFsErrorCode::IoError), source.file->errorString().toStdString() };
-            if (fd != STDIN_FILENO)
-                ::close(fd);
+            if (fd != kStdin)
+                closeDescriptor(fd);
             return false;
         }
         source.device = std::make_unique<KFsCryptedDevice>(source.file.get());
@@ -376,9 +374,11 @@ FileResult processFile(const Options& options, const FileItem& item)
         r.message = item.issue->message;
         return r;
     }
-    struct stat st;
-    if (options.command == Command::Checksum && ::stat(item.path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return failed(item.path, notRegular(st));
+    if (options.command == Command::Checksum) {
+        const FileStatus st = fileStatus(item.path, true);
+        if (st.error == 0 && st.kind != FileKind::Regular)
+            return failed(item.path, notRegular(st));
+    }
     switch (options.command) {
     case Command::Decrypt:
     case Command::Crypt:

@@ -2,6 +2,7 @@
 #include "output.h"
 
 #include "jobs.h"
+#include "sysinfo.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -101,7 +102,7 @@ void Output::data(const std::string& text)
 
 bool Output::progressAllowed() const
 {
-    return !_quiet && ::isatty(STDERR_FILENO);
+    return !_quiet && stderrIsTerminal();
 }
 
 void Output::drawProgress(const std::string& line)

@@ -5,19 +5,16 @@
 #include "names.h"
 #include "output.h"
 
+#include "files.h"
+
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <set>
-#include <sys/stat.h>
 #include <utility>
 
 namespace korv {
 
 namespace {
-
-using DirId = std::pair<dev_t, ino_t>;
 
 std::string join(const std::string& dir, const std::string& name)
 {
@@ -57,54 +54,38 @@ public:
     {
     }
 
-    void directory(const std::string& path, const std::string& relative, const struct stat& st)
+    void directory(const std::string& path, const std::string& relative, const DirId& id)
     {
         // Bind mounts can loop even without links.
-        if (!_open.insert({ st.st_dev, st.st_ino }).second) {
+        if (!_open.insert(id).second) {
             issue(_r, path, Outcome::Skipped, "", "directory loop, skipped");
             return;
         }
-        DIR* dir = ::opendir(path.c_str());
-        if (!dir) {
-            const int error = errno;
+        std::vector<DirEntry> entries;
+        int error = 0;
+        if (!readDirectory(path, entries, error))
             issue(_r, path, Outcome::Failed, errorCode(error), std::strerror(error));
-            _open.erase({ st.st_dev, st.st_ino });
-            return;
-        }
-        std::vector<std::string> names;
-        errno = 0;
-        while (const dirent* e = ::readdir(dir)) {
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.emplace_back(e->d_name);
-            errno = 0;
-        }
-        if (errno != 0) {
-            const int error = errno;
-            issue(_r, path, Outcome::Failed, errorCode(error), std::strerror(error));
-        }
-        ::closedir(dir);
-        std::sort(names.begin(), names.end());
-        for (const std::string& name : names)
-            entry(join(path, name), relative.empty() ? name : relative + "/" + name);
-        _open.erase({ st.st_dev, st.st_ino });
+        std::sort(entries.begin(), entries.end(),
+            [](const DirEntry& a, const DirEntry& b) { return a.name < b.name; });
+        for (const DirEntry& e : entries)
+            entry(join(path, e.name), relative.empty() ? e.name : relative + "/" + e.name, e.status);
+        _open.erase(id);
     }
 
 private:
-    void entry(const std::string& path, const std::string& relative)
+    void entry(const std::string& path, const std::string& relative, const FileStatus& st)
     {
         if (stopFlag().load())
             return;
-        struct stat st;
-        if (::lstat(path.c_str(), &st) != 0) {
-            const int error = errno;
-            issue(_r, path, Outcome::Failed, errorCode(error), std::strerror(error));
-        } else if (S_ISDIR(st.st_mode)) {
-            directory(path, relative, st);
-        } else if (S_ISREG(st.st_mode)) {
-            _r.files.push_back({ path, relative, std::uint64_t(st.st_size), nullptr });
+        if (st.error != 0) {
+            issue(_r, path, Outcome::Failed, errorCode(st.error), std::strerror(st.error));
+        } else if (st.kind == FileKind::Directory) {
+            directory(path, relative, st.id);
+        } else if (st.kind == FileKind::Regular) {
+            _r.files.push_back({ path, relative, st.size, nullptr });
         } else {
             issue(_r, path, Outcome::Skipped, "",
-                S_ISLNK(st.st_mode) ? "symbolic link, skipped" : "not a regular file, skipped");
+                st.kind == FileKind::Link ? "symbolic link, skipped" : "not a regular file, skipped");
         }
     }
 
@@ -122,19 +103,19 @@ WalkResult walk(Names& names, bool recursive)
     while (names.next(arg, listed)) {
         if (stopFlag().load())
             break;
-        struct stat st { };
-        const bool found = ::stat(arg.c_str(), &st) == 0;
-        if (found && S_ISDIR(st.st_mode)) {
+        const FileStatus st = fileStatus(arg, true);
+        const bool found = st.error == 0;
+        if (found && st.kind == FileKind::Directory) {
             if (!recursive) {
                 issue(result, arg, Outcome::Failed, "not_regular_file", "is a directory (use -r to walk it)");
                 continue;
             }
-            Walker(result).directory(arg, listed ? listedRelative(arg) : "", st);
+            Walker(result).directory(arg, listed ? listedRelative(arg) : "", st.id);
             continue;
         }
         // Missing and special files go on to the operation, which names the reason.
         result.files.push_back({ arg, listed ? listedRelative(arg) : lastComponent(arg),
-            found && S_ISREG(st.st_mode) ? std::uint64_t(st.st_size) : 0, nullptr });
+            found && st.kind == FileKind::Regular ? st.size : 0, nullptr });
     }
     result.listError = names.error();
     return result;

@@ -1,0 +1,176 @@
+// Windows only: korv's walk, console and standard output there, run as a
+// user runs the tool.
+#include "sysinfo.h"
+
+#include <QByteArray>
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+const std::string kPlain = "line one\nline two\r\nno end";
+
+std::string crypted(const std::string& plain)
+{
+    return "kr" + qCompress(QByteArray::fromStdString(plain)).toStdString();
+}
+
+std::wstring wide(const std::string& path)
+{
+    std::wstring w(path.size() + 1, L'\0');
+    w.resize(MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, w.data(), int(w.size())) - 1);
+    return w.size() >= MAX_PATH - 12 ? L"\\\\?\\" + w : w;
+}
+
+bool put(const std::string& path, const std::string& bytes)
+{
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD n = 0;
+    const bool ok = h != INVALID_HANDLE_VALUE && WriteFile(h, bytes.data(), DWORD(bytes.size()), &n, nullptr);
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    return ok && n == bytes.size();
+}
+
+std::string get(const std::string& path)
+{
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string s(1 << 16, '\0');
+    DWORD n = 0;
+    ReadFile(h, s.data(), DWORD(s.size()), &n, nullptr);
+    CloseHandle(h);
+    s.resize(n);
+    return s;
+}
+
+class KorvWindows : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char buffer[MAX_PATH + 1];
+        const DWORD n = GetTempPathA(sizeof buffer, buffer);
+        _dir = std::string(buffer, n) + "korv-cli-" + std::to_string(GetCurrentProcessId()) + "-"
+            + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        CreateDirectoryA(_dir.c_str(), nullptr);
+    }
+    std::string path(const std::string& name) const { return _dir + "\\" + name; }
+
+    // Runs korv.exe (beside this program) with `args`; its stdout and
+    // stderr land in files. Returns the exit code.
+    DWORD korv(const std::string& args)
+    {
+        wchar_t self[MAX_PATH];
+        std::wstring exe(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
+        exe = exe.substr(0, exe.find_last_of(L"\\/") + 1) + L"korv.exe";
+        SECURITY_ATTRIBUTES inherit { sizeof inherit, nullptr, TRUE };
+        const auto create = [&](const std::string& name) {
+            return CreateFileA(path(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        };
+        HANDLE out = create("stdout"), err = create("stderr");
+        STARTUPINFOW si {};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = INVALID_HANDLE_VALUE;
+        si.hStdOutput = out;
+        si.hStdError = err;
+        std::wstring line = L"\"" + exe + L"\" " + wide(args);
+        PROCESS_INFORMATION pi {};
+        DWORD code = 999;
+        if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+            WaitForSingleObject(pi.hProcess, 60000);
+            GetExitCodeProcess(pi.hProcess, &code);
+            CloseHandle(pi.hProcess);
+            CloseHandle(pi.hThread);
+        }
+        CloseHandle(out);
+        CloseHandle(err);
+        _stdout = get(path("stdout"));
+        _stderr = get(path("stderr"));
+        return code;
+    }
+
+    std::string _dir, _stdout, _stderr;
+};
+
+} // namespace
+
+TEST_F(KorvWindows, WalkFindsAnsiAndLongNamesAndLeavesReparsePointsAlone)
+{
+    const std::string tree = path("tree");
+    std::string deep = tree;
+    CreateDirectoryA(tree.c_str(), nullptr);
+    for (int i = 0; i < 5; ++i) {
+        deep += "\\" + std::string(50, char('a' + i));
+        ASSERT_TRUE(CreateDirectoryW(wide(deep).c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    }
+    deep += "\\deep.kr";
+    ASSERT_GT(deep.size(), std::size_t(MAX_PATH));
+    ASSERT_TRUE(put(deep, crypted(kPlain)));
+    // 0xE9 is an e with an acute accent in code page 1252, and no UTF-8.
+    const bool ansi = GetACP() == 1252;
+    const std::string accented = tree + (ansi ? "\\caf\xE9.kr" : "\\cafe.kr");
+    ASSERT_TRUE(put(accented, crypted(kPlain)));
+    // A directory reached through a link is not the tree's to change.
+    const std::string outside = path("outside");
+    CreateDirectoryA(outside.c_str(), nullptr);
+    ASSERT_TRUE(put(outside + "\\o.kr", crypted(kPlain)));
+    // (Wine 8 says it made the link and makes none.)
+    const std::wstring link = wide(tree + "\\link");
+    CreateSymbolicLinkW(link.c_str(), wide(outside).c_str(),
+        SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+    const DWORD linkAttributes = GetFileAttributesW(link.c_str());
+    const bool linked
+        = linkAttributes != INVALID_FILE_ATTRIBUTES && (linkAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+
+    EXPECT_EQ(korv("decrypt -r -j 2 \"" + tree + "\""), 0u) << _stderr;
+    EXPECT_EQ(get(deep), kPlain);
+    EXPECT_EQ(get(accented), kPlain);
+    if (ansi) {
+        EXPECT_NE(GetFileAttributesW((wide(tree) + L"\\caf\u00E9.kr").c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+    EXPECT_EQ(get(outside + "\\o.kr"), crypted(kPlain));
+    if (linked) {
+        EXPECT_NE(_stderr.find("link, skipped"), std::string::npos) << _stderr;
+    }
+    // Files are no terminal: no progress line.
+    EXPECT_EQ(_stderr.find('\r'), std::string::npos) << _stderr;
+}
+
+TEST_F(KorvWindows, CatWritesBytesUnchanged)
+{
+    const std::string file = path("c.kr");
+    ASSERT_TRUE(put(file, crypted(kPlain)));
+    EXPECT_EQ(korv("cat \"" + file + "\""), 0u) << _stderr;
+    EXPECT_EQ(_stdout, kPlain);
+}
+
+TEST_F(KorvWindows, ReadOnlyFileIsReplacedAndLeftWritable)
+{
+    // As a mode 0444 file is on POSIX.
+    const std::string file = path("ro.kr");
+    ASSERT_TRUE(put(file, crypted(kPlain)));
+    ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(korv("decrypt \"" + file + "\""), 0u) << _stderr;
+    EXPECT_EQ(get(file), kPlain);
+    const DWORD attributes = GetFileAttributesA(file.c_str());
+    ASSERT_NE(attributes, INVALID_FILE_ATTRIBUTES);
+    EXPECT_FALSE(attributes & FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST(KorvWindowsConsole, OnlyAConsoleIsATerminal)
+{
+    // The NUL device is a character device, which isatty() calls a terminal.
+    const HANDLE saved = GetStdHandle(STD_ERROR_HANDLE);
+    HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(nul, INVALID_HANDLE_VALUE);
+    SetStdHandle(STD_ERROR_HANDLE, nul);
+    EXPECT_FALSE(korv::stderrIsTerminal());
+    SetStdHandle(STD_ERROR_HANDLE, saved);
+    CloseHandle(nul);
+}
