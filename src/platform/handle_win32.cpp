@@ -140,9 +140,6 @@ bool stateOf(HANDLE h, FileState& state, bool regularOnly)
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(h, &info))
         return failWin32();
-    if (regularOnly
-        && (GetFileType(h) != FILE_TYPE_DISK || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)))
-        return fail(kNotRegularFile);
     state.volume = info.dwVolumeSerialNumber;
     state.index = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
     state.size = (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
@@ -150,7 +147,12 @@ bool stateOf(HANDLE h, FileState& state, bool regularOnly)
         (std::uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime);
     state.attributes = info.dwFileAttributes;
     state.links = info.nNumberOfLinks;
-    return true;
+    return !regularOnly || isRegular(h, state) || fail(kNotRegularFile);
+}
+
+bool isRegular(HANDLE h, const FileState& st)
+{
+    return GetFileType(h) == FILE_TYPE_DISK && !(st.attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool stateOfPath(const std::string& path, FileState& state)

@@ -46,20 +46,41 @@ void InputFile::close()
 
 bool InputFile::open(const std::string& path)
 {
+    PathFacts facts;
+    return openFile(path, 0, facts);
+}
+
+bool InputFile::open(const std::string& path, PathFacts& facts)
+{
+    return openFile(path, FILE_FLAG_OPEN_REPARSE_POINT, facts);
+}
+
+// flags: CreateFileW flags added to the usual ones. With
+// FILE_FLAG_OPEN_REPARSE_POINT a link is opened as itself, and refused.
+bool InputFile::openFile(const std::string& path, int flags, PathFacts& facts)
+{
     // Others may read, write, rename and delete it meanwhile, as elsewhere:
     // what was read is checked against the file's size and time. Only a
     // mapping keeps writers out (mapLeased).
-    HANDLE h = openPath(path, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    HANDLE h = openPath(
+        path, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | static_cast<DWORD>(flags));
     if (h == INVALID_HANDLE_VALUE)
         return false;
     FileState st;
-    if (!stateOf(h, st)) {
+    const bool ok = stateOf(h, st, false)
+        && (!(st.attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !(flags & FILE_FLAG_OPEN_REPARSE_POINT)
+            || fail(ELOOP))
+        && (isRegular(h, st) || fail(kNotRegularFile));
+    if (!ok) {
         CloseHandle(h);
         return false;
     }
     _fd = valueOf(h);
     _size = st.size;
     _modified = st.modified;
+    _device = st.volume;
+    _inode = st.index;
+    takeFacts(st, true, facts);
     return true;
 }
 

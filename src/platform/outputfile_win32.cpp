@@ -12,6 +12,7 @@
 
 #include "cancel_p.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace korv::platform {
@@ -25,11 +26,6 @@ constexpr std::size_t kTemporaryNameExtra = 1 + 6 + 10;
 constexpr std::size_t kLongestName = 255;
 // POSIX permission bits as the read-only attribute reads them.
 constexpr unsigned kOwnerWrite = 0200;
-
-bool isDevicePath(const std::wstring& wide)
-{
-    return wide.compare(0, 4, L"\\\\.\\") == 0;
-}
 
 HANDLE h(std::intptr_t fd)
 {
@@ -70,12 +66,24 @@ void OutputFile::discard()
 
 bool OutputFile::create(const std::string& target, WriteMode mode)
 {
+    PathFacts facts;
+    (void)lookAt(target, facts);
+    return create(target, facts, mode);
+}
+
+bool OutputFile::create(const std::string& target, const PathFacts& facts, WriteMode mode)
+{
     _mode = mode;
     _route = mode == WriteMode::WorkingCopy ? Route::WorkingCopy : Route::Beside;
     _target = target;
+    _renamed = false;
+    _size = 0;
     const std::wstring wide = widePath(target);
     if (wide.empty())
         return failWin32();
+    const bool exists = facts.exists;
+    if (exists && facts.directory)
+        return fail(kNotRegularFile);
     if (mode == WriteMode::WorkingCopy) {
         // Our own file: a link planted in its place is not followed.
         HANDLE file = openPath(target, GENERIC_READ | GENERIC_WRITE, kShareReadDelete, OPEN_EXISTING,
@@ -86,20 +94,18 @@ bool OutputFile::create(const std::string& target, WriteMode mode)
         _empty = _fd != -1;
         return _fd != -1;
     }
-    if (isDevicePath(wide))
+    if (isDevicePath(wide) || (exists && !facts.regular))
         return createInto(target);
-    FileState st;
-    const bool exists = stateOfPath(target, st);
-    if (exists && (st.attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return fail(kNotRegularFile);
     // A new file would leave the old content under the file's other names.
-    if (exists && st.links > 1)
+    if (exists && facts.links > 1)
         return createOverwrite();
     const std::string name = fileNameOf(_target).substr(0, kLongestName - kTemporaryNameExtra);
     HANDLE file = createUniqueFile(directoryOf(_target), "." + name + ".korv-", _temporary);
     if (file == INVALID_HANDLE_VALUE)
         return exists && lastError() == EACCES && createOverwrite();
     _fd = valueOf(file);
+    if (const StepHook hook = stepHook.load())
+        hook(Step::Create, _temporary, {});
     _empty = true;
     return true;
 }
@@ -163,6 +169,8 @@ bool OutputFile::write(const void* data, std::size_t n)
         _empty = false;
     if (_fd == -1 || _failed || !writeAll(h(_fd), data, n))
         _failed = true;
+    else
+        _size += n;
     return !_failed;
 }
 
@@ -170,6 +178,8 @@ bool OutputFile::writeAt(std::uint64_t offset, const void* data, std::size_t n)
 {
     if (!_failed && !writeAll(h(_fd), data, n, static_cast<std::int64_t>(offset)))
         _failed = true;
+    else if (!_failed)
+        _size = std::max<std::uint64_t>(_size, offset + n);
     return !_failed;
 }
 
@@ -206,6 +216,7 @@ bool OutputFile::unmap(std::size_t used)
     if (!setLength(h(_fd), used))
         _failed = true;
     _empty = used == 0 && !_failed;
+    _size = used;
     return !_failed;
 }
 
@@ -219,6 +230,7 @@ bool OutputFile::reset()
     // Bytes a device has taken cannot be taken back.
     _failed = _fd == -1 || _route == Route::Into || !setLength(h(_fd), 0);
     _empty = !_failed;
+    _size = 0;
     return !_failed;
 }
 
@@ -258,7 +270,18 @@ bool OutputFile::commit(bool sync)
 
 bool OutputFile::commitBeside(bool sync)
 {
-    bool ok = !sync || FlushFileBuffers(h(_fd)) || failWin32();
+    const StepHook hook = stepHook.load();
+    if (hook)
+        hook(Step::Write, _temporary, {});
+    bool ok = true;
+    if (sync) {
+        const SkipSync skip = skipDataSync.load();
+        if (!(skip && skip(_temporary))) {
+            ok = FlushFileBuffers(h(_fd)) || failWin32();
+            if (ok && hook)
+                hook(Step::SyncData, _temporary, {});
+        }
+    }
     ok = (CloseHandle(h(_fd)) || failWin32()) && ok;
     _fd = -1;
     const std::wstring from = widePath(_temporary), to = widePath(_target);
@@ -273,10 +296,14 @@ bool OutputFile::commitBeside(bool sync)
         const DWORD error = replaceFile(from, to);
         ok = error == ERROR_SUCCESS || failWin32(error);
     }
-    if (ok)
+    if (ok) {
+        if (hook)
+            hook(Step::Rename, _temporary, _target);
         _temporary.clear();
-    else
+        _renamed = true;
+    } else {
         SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
     return ok;
 }
 

@@ -10,6 +10,7 @@
 #include <windows.h>
 
 #include "lasterror_win32.h"
+#include "platform_p.h"
 #include "replace_win32.h"
 #include "widepath_win32.h"
 
@@ -61,6 +62,19 @@ struct FileState {
 bool stateOf(HANDLE h, FileState& state, bool regularOnly = true);
 // The same by path, links followed; the file is opened for nothing but that.
 bool stateOfPath(const std::string& path, FileState& state);
+// True when h, whose state is st, is a regular file (no directory, device,
+// pipe or console).
+bool isRegular(HANDLE h, const FileState& st);
+// What st says about a file, in the terms of lookAt(); regular as isRegular().
+void takeFacts(const FileState& st, bool regular, PathFacts& facts);
+
+// A path in the device namespace (\\.\): a device or named pipe, which
+// is written into directly and never opened just to be looked at (opening a
+// pipe connects to it).
+inline bool isDevicePath(const std::wstring& wide)
+{
+    return wide.compare(0, 4, L"\\\\.\\") == 0;
+}
 
 // Creates a new file with an unpredictable name in dir (CREATE_NEW: never
 // an existing file); the name starts with prefix.

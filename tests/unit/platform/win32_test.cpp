@@ -1,7 +1,11 @@
 // Windows only (Wine or Windows): the Win32 pieces of the platform layer
 // against the real API.
+#include "inputfile_p.h"
 #include "lasterror_win32.h"
+#include "outputfile_p.h"
+#include "platform_p.h"
 #include "replace_win32.h"
+#include "testhooks_p.h"
 #include "widepath_win32.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +16,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace korv::platform::win32;
 
@@ -143,4 +148,122 @@ TEST(LastError, FailuresOfRealCallsClassify)
     EXPECT_EQ(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(errnoFromWin32(GetLastError()), EACCES);
     CloseHandle(held);
+}
+
+TEST(PathFacts, OneLookAndTheOpenedSourceAgree)
+{
+    namespace kp = korv::platform;
+    const std::wstring dir = tempDir();
+    const std::wstring file = dir + L"\\facts.txt";
+    const std::wstring other = dir + L"\\facts-link.txt";
+    DeleteFileW(other.c_str());
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_TRUE(writeFile(file, "facts"));
+
+    kp::PathFacts look, opened;
+    ASSERT_TRUE(kp::lookAt(narrow(file), look));
+    EXPECT_TRUE(look.exists && look.regular && !look.directory && !look.link);
+    EXPECT_EQ(look.links, 1u);
+    EXPECT_FALSE(look.readOnly());
+    kp::InputFile in;
+    ASSERT_TRUE(in.open(narrow(file), opened));
+    EXPECT_TRUE(in.isFile(look));
+    EXPECT_EQ(opened.inode, look.inode);
+    EXPECT_EQ(opened.device, look.device);
+    in.close();
+
+    // The read-only attribute, a second name and a directory, each as POSIX tells them.
+    ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(CreateHardLinkW(other.c_str(), file.c_str(), nullptr));
+    ASSERT_TRUE(kp::lookAt(narrow(file), look));
+    EXPECT_TRUE(look.readOnly());
+    EXPECT_EQ(look.links, 2u);
+    SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_TRUE(kp::lookAt(narrow(dir), look));
+    EXPECT_TRUE(look.exists && look.directory && !look.regular);
+    EXPECT_FALSE(in.open(narrow(dir), opened));
+    EXPECT_EQ(kp::lastError(), kp::kNotRegularFile);
+
+    kp::clearLastError();
+    EXPECT_FALSE(kp::lookAt(narrow(dir + L"\\missing"), look));
+    EXPECT_FALSE(look.exists);
+    EXPECT_EQ(kp::lastError(), ENOENT);
+}
+
+TEST(PathFacts, LinkIsRefusedByTheOpenThatReturnsFacts)
+{
+    namespace kp = korv::platform;
+    const std::wstring dir = tempDir();
+    const std::wstring file = dir + L"\\linked.txt";
+    const std::wstring link = dir + L"\\symlink.txt";
+    ASSERT_TRUE(writeFile(file, "behind"));
+    DeleteFileW(link.c_str());
+    // Wine 8's CreateSymbolicLinkW reports success and makes nothing.
+    if (!CreateSymbolicLinkW(link.c_str(), file.c_str(), 0) || GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << "no symbolic links here";
+    kp::PathFacts look, opened;
+    ASSERT_TRUE(kp::lookAt(narrow(link), look));
+    EXPECT_TRUE(look.link && look.regular);
+    kp::InputFile in;
+    EXPECT_FALSE(in.open(narrow(link), opened));
+    EXPECT_EQ(kp::lastError(), ELOOP);
+    // The usual open follows it, to the file lookAt described.
+    ASSERT_TRUE(in.open(narrow(link)));
+    EXPECT_TRUE(in.isFile(look));
+}
+
+namespace {
+
+std::vector<std::string> steps;
+void recordStep(korv::platform::Step step, const std::string&, const std::string&)
+{
+    static const char* const names[] = { "create", "write", "sync", "rename", "syncdir" };
+    steps.push_back(names[static_cast<int>(step)]);
+}
+bool skipAll(const std::string&)
+{
+    return true;
+}
+
+} // namespace
+
+TEST(OutputFile, CommitCountsBytesAndReportsItsSteps)
+{
+    namespace kp = korv::platform;
+    const std::wstring dir = tempDir();
+    const std::wstring target = dir + L"\\durable.txt";
+    ASSERT_TRUE(writeFile(target, "old content"));
+    steps.clear();
+    kp::stepHook = recordStep;
+
+    kp::OutputFile out;
+    ASSERT_TRUE(out.create(narrow(target)));
+    ASSERT_TRUE(out.write("new", 3));
+    ASSERT_TRUE(out.writeAt(1, "EW!", 3));
+    EXPECT_EQ(out.size(), 4u);
+    ASSERT_TRUE(out.commit(true));
+    EXPECT_TRUE(out.renamed());
+    EXPECT_TRUE(kp::syncDirectory(narrow(dir)));
+    EXPECT_EQ(readFile(target), "nEW!");
+    EXPECT_EQ(steps, (std::vector<std::string> { "create", "write", "sync", "rename", "syncdir" }));
+
+    // A flush left out is not reported; a file with two names is written in place.
+    steps.clear();
+    kp::skipDataSync = skipAll;
+    const std::wstring other = dir + L"\\durable-second-name.txt";
+    DeleteFileW(other.c_str());
+    ASSERT_TRUE(CreateHardLinkW(other.c_str(), target.c_str(), nullptr));
+    kp::OutputFile twoNames;
+    ASSERT_TRUE(twoNames.create(narrow(target)));
+    ASSERT_TRUE(twoNames.write("both", 4));
+    ASSERT_TRUE(twoNames.commit(true));
+    EXPECT_FALSE(twoNames.renamed());
+    EXPECT_EQ(readFile(other), "both");
+    kp::OutputFile skipped;
+    DeleteFileW(other.c_str());
+    ASSERT_TRUE(skipped.create(narrow(target)));
+    ASSERT_TRUE(skipped.commit(true));
+    EXPECT_EQ(steps, (std::vector<std::string> { "create", "write", "rename" }));
+    kp::skipDataSync = nullptr;
+    kp::stepHook = nullptr;
 }
