@@ -42,6 +42,12 @@ unsigned permissions(const std::string& path);
 void setPermissions(const std::string& path, unsigned mode);
 // What permissions() shows here for a file given posixMode by setPermissions.
 unsigned shownMode(unsigned posixMode);
+// Removes a file, by names longer than MAX_PATH too; renames over an
+// existing file as rename(2) does.
+bool deleteFile(const std::string& path);
+bool renameOver(const std::string& from, const std::string& to);
+// What a text-mode stream writes for '\n'.
+extern const char* const kTextNewline;
 bool makeDirectory(const std::string& path);
 bool makeHardLink(const std::string& existing, const std::string& link);
 bool makeSymlink(const std::string& target, const std::string& link);

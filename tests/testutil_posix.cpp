@@ -22,6 +22,18 @@ unsigned shownMode(unsigned posixMode)
     return posixMode;
 }
 
+const char* const kTextNewline = "\n";
+
+bool deleteFile(const std::string& path)
+{
+    return ::unlink(path.c_str()) == 0;
+}
+
+bool renameOver(const std::string& from, const std::string& to)
+{
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
 bool makeDirectory(const std::string& path)
 {
     return ::mkdir(path.c_str(), 0755) == 0;

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QString>
 #include <windows.h>
 
@@ -53,6 +54,19 @@ std::string withLfLineEnds(std::string text)
 unsigned shownMode(unsigned posixMode)
 {
     return posixMode & 0200 ? 0666u : 0444u;
+}
+
+const char* const kTextNewline = "\r\n";
+
+bool deleteFile(const std::string& path)
+{
+    // Qt reaches beyond MAX_PATH (\\?\), msvcrt's unlink does not.
+    return QFile::remove(QString::fromLocal8Bit(path));
+}
+
+bool renameOver(const std::string& from, const std::string& to)
+{
+    return ::MoveFileExW(wide(from).c_str(), wide(to).c_str(), MOVEFILE_REPLACE_EXISTING);
 }
 
 bool makeDirectory(const std::string& path)

@@ -108,7 +108,7 @@ TEST_F(Hostile, TheLongestLegalNamesWorkAndLongerOnesFail)
         ASSERT_TRUE(KFsCryptedFile::crypt(path(name), path(name))) << name.size();
         ASSERT_TRUE(KFsCryptedFile::decrypt(path("plain"), path(name))) << name.size();
         EXPECT_EQ(readFile(path(name)), plain);
-        ::unlink(path(name).c_str());
+        deleteFile(path(name));
     }
     EXPECT_FALSE(KFsCryptedFile::crypt(path(longest + "x"), path("plain")));
     EXPECT_EQ(listDirectory(root()), std::vector<std::string> { "plain" });
@@ -241,7 +241,7 @@ TEST_F(Hostile, SourcesSwappedDuringTheCallGiveOneWholeResult)
     std::thread swapper([&] {
         for (unsigned i = 0; !stop; ++i) {
             makeHardLink(path(i % 2 ? "plain" : "crypted"), path("next"));
-            ::rename(path("next").c_str(), path("src").c_str());
+            renameOver(path("next"), path("src"));
         }
     });
     unsigned plainSeen = 0, cryptedSeen = 0;

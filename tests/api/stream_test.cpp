@@ -139,7 +139,7 @@ TEST_F(Stream, WritingModesReachTheFileOnlyAtClose)
     ASSERT_EQ(stream.open(path("new/dir/n.kr").c_str(), "w"), 0);
     EXPECT_GE(stream.puts("created\n"), 0);
     EXPECT_EQ(stream.close(), 0);
-    EXPECT_EQ(readFile(path("new/dir/n.kr")), qtCrypted("created\n"));
+    EXPECT_EQ(readFile(path("new/dir/n.kr")), qtCrypted(std::string("created") + kTextNewline));
     EXPECT_TRUE(workingCopies().empty());
 }
 
