@@ -1,6 +1,7 @@
 // Helpers shared by the tests: a private directory per test, file I/O, hex.
 #pragma once
 
+#include <QString>
 #include <QTemporaryDir>
 #include <cstdint>
 #include <functional>
@@ -16,6 +17,12 @@
 #define KORV_SKIP_ON_WINDOWS(why) static_cast<void>(0)
 #endif
 
+
+// Failed comparisons of QStrings show their text, not their UTF-16 units.
+inline void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace korvtest {
 
