@@ -8,13 +8,7 @@
 #include <fstream>
 #include <random>
 #include <sstream>
-#include <csignal>
 #include <dirent.h>
-#include <ftw.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace korvtest {
 
@@ -31,23 +25,6 @@ void writeFile(const std::string& path, const std::string& bytes)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     ASSERT_TRUE(out.good()) << path;
-}
-
-bool fileExists(const std::string& path)
-{
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-unsigned permissions(const std::string& path)
-{
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : ~0u;
-}
-
-void setPermissions(const std::string& path, unsigned mode)
-{
-    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
 }
 
 std::string fromHex(const std::string& hex)
@@ -94,20 +71,6 @@ std::string noiseContent(std::size_t n, unsigned seed)
     return s;
 }
 
-int runWithFileSizeLimit(std::uint64_t limit, const std::function<int()>& body)
-{
-    const pid_t child = ::fork();
-    if (child == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit rl { limit, limit };
-        ::_exit(::setrlimit(RLIMIT_FSIZE, &rl) == 0 ? body() : 99);
-    }
-    int status = 0;
-    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
-
 std::vector<std::string> listDirectory(const std::string& dir)
 {
     // Names as bytes: a test may create names that are not UTF-8.
@@ -133,28 +96,30 @@ bool isTemporaryNameOf(const std::string& name, const std::string& target)
         [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
 }
 
-void removeTree(const std::string& path)
+void setTempDirectory(const std::string& dir)
 {
-    ::nftw(
-        path.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p), 0; }, 64,
-        FTW_DEPTH | FTW_PHYS);
+    for (const char* name : kTempDirVariables)
+        qputenv(name, QByteArray::fromStdString(dir));
 }
 
 void WorkingCopyTest::SetUp()
 {
     _tmp = path("tmp");
     ASSERT_TRUE(QDir().mkpath(QString::fromStdString(_tmp)));
-    _hadTmpDir = qEnvironmentVariableIsSet("TMPDIR");
-    _oldTmpDir = qgetenv("TMPDIR");
-    qputenv("TMPDIR", QByteArray::fromStdString(_tmp));
+    for (const char* name : kTempDirVariables) {
+        _oldTmpDirs.emplace_back(qgetenv(name), qEnvironmentVariableIsSet(name));
+    }
+    setTempDirectory(_tmp);
 }
 
 void WorkingCopyTest::TearDown()
 {
-    if (_hadTmpDir)
-        qputenv("TMPDIR", _oldTmpDir);
-    else
-        qunsetenv("TMPDIR");
+    for (std::size_t i = 0; i < _oldTmpDirs.size(); ++i) {
+        if (_oldTmpDirs[i].second)
+            qputenv(kTempDirVariables[i], _oldTmpDirs[i].first);
+        else
+            qunsetenv(kTempDirVariables[i]);
+    }
 }
 
 std::vector<std::string> WorkingCopyTest::workingCopies() const

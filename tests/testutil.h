@@ -1,13 +1,28 @@
 // Helpers shared by the tests: a private directory per test, file I/O, hex.
 #pragma once
 
+#include <QString>
 #include <QTemporaryDir>
 #include <cstdint>
 #include <functional>
 #include <gtest/gtest.h>
-#include <cstdint>
 #include <string>
+#include <vector>
 
+// Cases that need what Windows lacks (fork, rlimits, FIFOs, device nodes,
+// setresuid, xattrs, POSIX modes, symlinks) skip there and say why.
+#ifdef _WIN32
+#define KORV_SKIP_ON_WINDOWS(why) GTEST_SKIP() << "not on Windows: needs " << why
+#else
+#define KORV_SKIP_ON_WINDOWS(why) static_cast<void>(0)
+#endif
+
+
+// Failed comparisons of QStrings show their text, not their UTF-16 units.
+inline void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace korvtest {
 
@@ -26,8 +41,30 @@ std::string readAll(Stream& stream)
 }
 void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);
+// The helpers below live in testutil_posix.cpp and testutil_win32.cpp. Where
+// Windows has no counterpart, the Windows one fails the test: call it only
+// after KORV_SKIP_ON_WINDOWS.
+// POSIX mode bits; on Windows only the read-only attribute (0444 or 0666).
 unsigned permissions(const std::string& path);
 void setPermissions(const std::string& path, unsigned mode);
+// What permissions() shows here for a file given posixMode by setPermissions.
+unsigned shownMode(unsigned posixMode);
+// Removes a file, by names longer than MAX_PATH too; renames over an
+// existing file as rename(2) does.
+bool deleteFile(const std::string& path);
+bool renameOver(const std::string& from, const std::string& to);
+// What a text-mode stream writes for '\n'.
+extern const char* const kTextNewline;
+bool makeDirectory(const std::string& path);
+bool makeHardLink(const std::string& existing, const std::string& link);
+bool makeSymlink(const std::string& target, const std::string& link);
+// Text a program wrote to a pipe, with Windows' CRLF line ends made LF there
+// (and nowhere else).
+std::string withLfLineEnds(std::string text);
+// The environment variables the temporary directory is taken from.
+extern const std::vector<const char*> kTempDirVariables;
+// Points the temporary directory at dir for this process.
+void setTempDirectory(const std::string& dir);
 std::string fromHex(const std::string& hex);
 std::string toHex(const std::string& bytes);
 // The crypted form of plain, built independently of the library: "kr" + qCompress.
@@ -73,8 +110,7 @@ protected:
 
 private:
     std::string _tmp;
-    QByteArray _oldTmpDir;
-    bool _hadTmpDir = false;
+    std::vector<std::pair<QByteArray, bool>> _oldTmpDirs;
 };
 
 } // namespace korvtest

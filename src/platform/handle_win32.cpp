@@ -214,7 +214,7 @@ std::wstring systemTempPath()
     return n > 0 && n <= MAX_PATH + 1 ? std::wstring(buffer, n) : std::wstring();
 }
 
-// As Qt's QDir::tempPath(): long names, no trailing separator.
+// As Qt's QDir::tempPath(): long names, '/' separators, no trailing one.
 std::string canonicalDirectory(std::wstring dir)
 {
     if (dir.empty())
@@ -231,6 +231,8 @@ std::string canonicalDirectory(std::wstring dir)
     const DWORD attributes = GetFileAttributesW(dir.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return {};
+    // Wide, so that no DBCS trail byte is taken for a separator.
+    std::replace(dir.begin(), dir.end(), L'\\', L'/');
     return narrow(dir);
 }
 

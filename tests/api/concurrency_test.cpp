@@ -9,7 +9,9 @@
 #include "testhooks_p.h"
 #include "testutil.h"
 
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 #include <thread>
 #include <unistd.h>
 
@@ -180,6 +182,8 @@ TEST_F(Concurrency, CopiesOfOneStreamReleasedOnManyThreadsWriteBackOnce)
 
 TEST_F(Concurrency, ProcessesConvertAndOpenFilesOfOneDirectoryWithOneTemporaryDirectory)
 {
+    KORV_SKIP_ON_WINDOWS("fork");
+#ifndef _WIN32
     constexpr int kProcesses = 4;
     std::vector<pid_t> children;
     for (int id = 0; id < kProcesses; ++id) {
@@ -195,6 +199,7 @@ TEST_F(Concurrency, ProcessesConvertAndOpenFilesOfOneDirectoryWithOneTemporaryDi
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "worker " << pid;
     }
     expectOnlyTheWorkersFiles(kProcesses);
+#endif
 }
 
 TEST_F(Concurrency, ThreadsConvertAndOpenFilesOfOneDirectory)

@@ -328,6 +328,7 @@ TEST_F(Device, CancelAndDestructionLeaveTheFileAsItWas)
 
 TEST_F(Device, AWriteThatRunsOutOfRoomKeepsTheOldFile)
 {
+    KORV_SKIP_ON_WINDOWS("RLIMIT_FSIZE");
     writeFile(path("f.kr"), qtCrypted("old"));
     const std::string content = noiseContent(2 << 20, 9);
     const int status = runWithFileSizeLimit(256 << 10, [&] {

@@ -49,11 +49,11 @@ TEST_F(Handle, ReadModeGivesAPrivatePlainCopyAndLeavesTheFileAlone)
         KFsCryptedFile unmarked(path("plain.txt"), KFsRead);
         const std::string copy = crypted.getDecryptedFilePath();
         EXPECT_EQ(copy.rfind(tmp() + "/kr2", 0), 0u) << copy;
-        EXPECT_EQ(permissions(copy), 0600u);
+        EXPECT_EQ(permissions(copy), shownMode(0600));
         EXPECT_EQ(readFile(copy), plain);
         EXPECT_TRUE(crypted.isCrypted());
         EXPECT_EQ(readFile(unmarked.getDecryptedFilePath()), "plain bytes");
-        EXPECT_EQ(permissions(unmarked.getDecryptedFilePath()), 0600u);
+        EXPECT_EQ(permissions(unmarked.getDecryptedFilePath()), shownMode(0600));
         EXPECT_FALSE(unmarked.isCrypted());
         EXPECT_EQ(workingCopies().size(), 2u);
         // Changes to a read-mode copy are never written back.

@@ -139,7 +139,7 @@ TEST_F(Stream, WritingModesReachTheFileOnlyAtClose)
     ASSERT_EQ(stream.open(path("new/dir/n.kr").c_str(), "w"), 0);
     EXPECT_GE(stream.puts("created\n"), 0);
     EXPECT_EQ(stream.close(), 0);
-    EXPECT_EQ(readFile(path("new/dir/n.kr")), qtCrypted("created\n"));
+    EXPECT_EQ(readFile(path("new/dir/n.kr")), qtCrypted(std::string("created") + kTextNewline));
     EXPECT_TRUE(workingCopies().empty());
 }
 
@@ -185,7 +185,7 @@ TEST_F(Stream, NothingOpensWithoutAWorkingCopy)
     CFileSystem stream;
     for (const char* mode : { "rb", "wb", "ab", "r+" })
         EXPECT_EQ(stream.open(path("bad.kr").c_str(), mode), 1) << mode;
-    qputenv("TMPDIR", QByteArray::fromStdString(path("no/such/dir")));
+    setTempDirectory(path("no/such/dir"));
     for (const char* mode : { "rb", "wb", "ab", "r+" })
         EXPECT_EQ(stream.open(path("data.kr").c_str(), mode), 1) << mode;
     EXPECT_EQ(stream.open(path("new.kr").c_str(), "wb"), 1);
