@@ -155,12 +155,12 @@ std::string zsh()
     for (std::size_t c = 0; c < kCommandCount; ++c) {
         const CommandSpec& command = kCommands[c];
         commands += "        " + quoted(std::string(command.name) + ":" + zshText(command.summary)) + "\n";
-        std::string specs;
+        std::string zshArguments;
         if (command.command == Command::Checksum) {
             std::string actions;
             for (const char* a : kChecksumActions)
                 actions += std::string(actions.empty() ? "" : " ") + a;
-            specs += " '1:action:(" + actions + ")'";
+            zshArguments += " '1:action:(" + actions + ")'";
         }
         for (std::size_t k = 0; k < kOptionCount; ++k) {
             const OptionSpec& o = kOptions[k];
@@ -170,10 +170,10 @@ std::string zsh()
             const std::string value
                 = o.valueName ? ":" + zshText(o.valueName) + ":" + zshAction(o.value) : std::string();
             for (const char* l = o.letters; *l; ++l)
-                specs += " " + quoted(std::string("-") + *l + text + value);
-            specs += " " + quoted(std::string("--") + o.name + (o.valueName ? "=" : "") + text + value);
+                zshArguments += " " + quoted(std::string("-") + *l + text + value);
+            zshArguments += " " + quoted(std::string("--") + o.name + (o.valueName ? "=" : "") + text + value);
         }
-        perCommand += "        " + commandPattern(command, "|") + ")\n            _arguments -s" + specs
+        perCommand += "        " + commandPattern(command, "|") + ")\n            _arguments -s" + zshArguments
             + " '*:file:_files' ;;\n";
     }
     return "#compdef korv\n"
