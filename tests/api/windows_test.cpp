@@ -86,3 +86,25 @@ TEST_F(WindowsTargets, LongPathsAndAnsiNames)
     EXPECT_EQ(get(name), kPlain);
     EXPECT_NE(GetFileAttributesW((wide(_dir) + L"\\caf\u00E9.kr").c_str()), INVALID_FILE_ATTRIBUTES);
 }
+
+TEST_F(WindowsTargets, ALinkedTargetGetsTheContentAndTheLinkStays)
+{
+    const std::string real = path("real.txt"), link = path("link.txt"), source = path("s.kr");
+    ASSERT_TRUE(put(real, "old"));
+    ASSERT_TRUE(put(source, qtCrypted(kPlain)));
+    // Wine 8 reports success and makes nothing.
+    const DWORD made = CreateSymbolicLinkW(wide(link).c_str(), wide(real).c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)
+        ? GetFileAttributesW(wide(link).c_str())
+        : INVALID_FILE_ATTRIBUTES;
+    if (made == INVALID_FILE_ATTRIBUTES || !(made & FILE_ATTRIBUTE_REPARSE_POINT))
+        GTEST_SKIP() << "no symbolic links here";
+    ASSERT_TRUE(KFsCryptedFile::decrypt(source, link));
+    EXPECT_EQ(get(real), kPlain);
+    EXPECT_NE(GetFileAttributesW(wide(link).c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "still a link";
+
+    // A link that leads nowhere is refused and left as it is.
+    ASSERT_TRUE(DeleteFileW(wide(real).c_str()));
+    EXPECT_FALSE(KFsCryptedFile::decrypt(source, link));
+    EXPECT_NE(GetFileAttributesW(wide(link).c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(get(real), "<missing>");
+}
