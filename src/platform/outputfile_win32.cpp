@@ -32,6 +32,33 @@ HANDLE h(std::intptr_t fd)
     return handleOf(fd);
 }
 
+// Replaces path, a symbolic link or junction, with the path it leads to in
+// the ANSI code page. False (reason recorded) when it leads nowhere or the
+// code page cannot name where it leads.
+bool followLink(std::string& path)
+{
+    HANDLE file = openPath(path, 0, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    std::wstring final(32768, L'\0');
+    const DWORD n = GetFinalPathNameByHandleW(
+        file, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    if (n == 0 || n >= final.size())
+        return failWin32(error);
+    BOOL lossy = FALSE;
+    const int length = WideCharToMultiByte(
+        CP_ACP, WC_NO_BEST_FIT_CHARS, final.data(), static_cast<int>(n), nullptr, 0, nullptr, &lossy);
+    if (length <= 0 || lossy)
+        return fail(EILSEQ);
+    std::string narrow(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, final.data(), static_cast<int>(n), narrow.data(), length,
+        nullptr, nullptr);
+    path = std::move(narrow);
+    return true;
+}
+
 } // namespace
 
 std::atomic<CommitHook> beforeCommit { nullptr };
@@ -96,6 +123,10 @@ bool OutputFile::create(const std::string& target, const PathFacts& facts, Write
     }
     if (isDevicePath(wide) || (exists && !facts.regular))
         return createInto(target);
+    // A link is followed: what it leads to gets the new content and the link
+    // stays. One that leads nowhere is refused.
+    if (facts.link && !followLink(_target))
+        return false;
     // A new file would leave the old content under the file's other names.
     if (exists && facts.links > 1)
         return createOverwrite();

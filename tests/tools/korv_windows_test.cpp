@@ -1,65 +1,20 @@
 // Windows only: korv's walk, console and standard output there, run as a
 // user runs the tool.
 #include "sysinfo.h"
-
-#include <QByteArray>
-#include <gtest/gtest.h>
-
-#include <windows.h>
+#include "testutil.h"
+#include "windows_testutil.h"
 
 #include <string>
+
+using namespace korvtest::windows;
+using korvtest::qtCrypted;
 
 namespace {
 
 const std::string kPlain = "line one\nline two\r\nno end";
 
-std::string crypted(const std::string& plain)
-{
-    return "kr" + qCompress(QByteArray::fromStdString(plain)).toStdString();
-}
-
-std::wstring wide(const std::string& path)
-{
-    std::wstring w(path.size() + 1, L'\0');
-    w.resize(MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, w.data(), int(w.size())) - 1);
-    return w.size() >= MAX_PATH - 12 ? L"\\\\?\\" + w : w;
-}
-
-bool put(const std::string& path, const std::string& bytes)
-{
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD n = 0;
-    const bool ok = h != INVALID_HANDLE_VALUE && WriteFile(h, bytes.data(), DWORD(bytes.size()), &n, nullptr);
-    if (h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
-    return ok && n == bytes.size();
-}
-
-std::string get(const std::string& path)
-{
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return "<missing>";
-    std::string s(1 << 16, '\0');
-    DWORD n = 0;
-    ReadFile(h, s.data(), DWORD(s.size()), &n, nullptr);
-    CloseHandle(h);
-    s.resize(n);
-    return s;
-}
-
-class KorvWindows : public ::testing::Test {
+class KorvWindows : public FolderTest {
 protected:
-    void SetUp() override
-    {
-        char buffer[MAX_PATH + 1];
-        const DWORD n = GetTempPathA(sizeof buffer, buffer);
-        _dir = std::string(buffer, n) + "korv-cli-" + std::to_string(GetCurrentProcessId()) + "-"
-            + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        CreateDirectoryA(_dir.c_str(), nullptr);
-    }
-    std::string path(const std::string& name) const { return _dir + "\\" + name; }
-
     // Runs korv.exe (beside this program) with `args`; its stdout and
     // stderr land in files. Returns the exit code.
     DWORD korv(const std::string& args)
@@ -94,7 +49,7 @@ protected:
         return code;
     }
 
-    std::string _dir, _stdout, _stderr;
+    std::string _stdout, _stderr;
 };
 
 } // namespace
@@ -110,15 +65,15 @@ TEST_F(KorvWindows, WalkFindsAnsiAndLongNamesAndLeavesReparsePointsAlone)
     }
     deep += "\\deep.kr";
     ASSERT_GT(deep.size(), std::size_t(MAX_PATH));
-    ASSERT_TRUE(put(deep, crypted(kPlain)));
+    ASSERT_TRUE(put(deep, qtCrypted(kPlain)));
     // 0xE9 is an e with an acute accent in code page 1252, and no UTF-8.
     const bool ansi = GetACP() == 1252;
     const std::string accented = tree + (ansi ? "\\caf\xE9.kr" : "\\cafe.kr");
-    ASSERT_TRUE(put(accented, crypted(kPlain)));
+    ASSERT_TRUE(put(accented, qtCrypted(kPlain)));
     // A directory reached through a link is not the tree's to change.
     const std::string outside = path("outside");
     CreateDirectoryA(outside.c_str(), nullptr);
-    ASSERT_TRUE(put(outside + "\\o.kr", crypted(kPlain)));
+    ASSERT_TRUE(put(outside + "\\o.kr", qtCrypted(kPlain)));
     // (Wine 8 says it made the link and makes none.)
     const std::wstring link = wide(tree + "\\link");
     CreateSymbolicLinkW(link.c_str(), wide(outside).c_str(),
@@ -133,7 +88,7 @@ TEST_F(KorvWindows, WalkFindsAnsiAndLongNamesAndLeavesReparsePointsAlone)
     if (ansi) {
         EXPECT_NE(GetFileAttributesW((wide(tree) + L"\\caf\u00E9.kr").c_str()), INVALID_FILE_ATTRIBUTES);
     }
-    EXPECT_EQ(get(outside + "\\o.kr"), crypted(kPlain));
+    EXPECT_EQ(get(outside + "\\o.kr"), qtCrypted(kPlain));
     if (linked) {
         EXPECT_NE(_stderr.find("link, skipped"), std::string::npos) << _stderr;
     }
@@ -144,7 +99,7 @@ TEST_F(KorvWindows, WalkFindsAnsiAndLongNamesAndLeavesReparsePointsAlone)
 TEST_F(KorvWindows, CatWritesBytesUnchanged)
 {
     const std::string file = path("c.kr");
-    ASSERT_TRUE(put(file, crypted(kPlain)));
+    ASSERT_TRUE(put(file, qtCrypted(kPlain)));
     EXPECT_EQ(korv("cat \"" + file + "\""), 0u) << _stderr;
     EXPECT_EQ(_stdout, kPlain);
 }
@@ -153,7 +108,7 @@ TEST_F(KorvWindows, ReadOnlyFileIsReplacedAndLeftWritable)
 {
     // As a mode 0444 file is on POSIX.
     const std::string file = path("ro.kr");
-    ASSERT_TRUE(put(file, crypted(kPlain)));
+    ASSERT_TRUE(put(file, qtCrypted(kPlain)));
     ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(korv("decrypt \"" + file + "\""), 0u) << _stderr;
     EXPECT_EQ(get(file), kPlain);
