@@ -108,3 +108,23 @@ TEST_F(WindowsTargets, ALinkedTargetGetsTheContentAndTheLinkStays)
     EXPECT_NE(GetFileAttributesW(wide(link).c_str()), INVALID_FILE_ATTRIBUTES);
     EXPECT_EQ(get(real), "<missing>");
 }
+
+TEST_F(WindowsTargets, AWorkingCopyHeldOpenIsRemovedByALaterHandle)
+{
+    const std::string source = path("s.kr");
+    ASSERT_TRUE(put(source, qtCrypted(kPlain)));
+    std::string copy;
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    {
+        KFsCryptedFile handle(source, KFsRead);
+        copy = handle.getDecryptedFilePath();
+        // Another program reading the copy, sharing nothing: Windows refuses
+        // to delete the file until it lets go.
+        holder = CreateFileW(wide(copy).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    }
+    EXPECT_NE(GetFileAttributesW(wide(copy).c_str()), INVALID_FILE_ATTRIBUTES) << "held, so still there";
+    CloseHandle(holder);
+    { KFsCryptedFile later(path("missing.kr"), KFsRead); } // its end retries the list
+    EXPECT_EQ(GetFileAttributesW(wide(copy).c_str()), INVALID_FILE_ATTRIBUTES) << "removed by the later handle";
+}
