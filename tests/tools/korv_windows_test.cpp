@@ -17,38 +17,52 @@ class KorvWindows : public FolderTest {
 protected:
     // Runs korv.exe (beside this program) with `args`; its stdout and
     // stderr land in files. Returns the exit code.
-    DWORD korv(const std::string& args)
+    DWORD korv(const std::string& args) { return finish(start(L"korv.exe", args)); }
+
+    // Starts a program that stands beside this one; see finish().
+    PROCESS_INFORMATION start(const std::wstring& program, const std::string& args, DWORD flags = 0)
     {
         wchar_t self[MAX_PATH];
         std::wstring exe(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-        exe = exe.substr(0, exe.find_last_of(L"\\/") + 1) + L"korv.exe";
+        exe = exe.substr(0, exe.find_last_of(L"\\/") + 1) + program;
         SECURITY_ATTRIBUTES inherit { sizeof inherit, nullptr, TRUE };
         const auto create = [&](const std::string& name) {
             return CreateFileA(path(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
         };
-        HANDLE out = create("stdout"), err = create("stderr");
+        _out = create("stdout");
+        _err = create("stderr");
         STARTUPINFOW si {};
         si.cb = sizeof si;
         si.dwFlags = STARTF_USESTDHANDLES;
         si.hStdInput = INVALID_HANDLE_VALUE;
-        si.hStdOutput = out;
-        si.hStdError = err;
+        si.hStdOutput = _out;
+        si.hStdError = _err;
         std::wstring line = L"\"" + exe + L"\" " + wide(args);
         PROCESS_INFORMATION pi {};
+        if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &si, &pi))
+            pi.hProcess = pi.hThread = nullptr;
+        return pi;
+    }
+
+    // Waits for a started program; its output goes to _stdout and _stderr.
+    // Returns the exit code (999 when it did not start or end).
+    DWORD finish(const PROCESS_INFORMATION& pi)
+    {
         DWORD code = 999;
-        if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        if (pi.hProcess) {
             WaitForSingleObject(pi.hProcess, 60000);
             GetExitCodeProcess(pi.hProcess, &code);
             CloseHandle(pi.hProcess);
             CloseHandle(pi.hThread);
         }
-        CloseHandle(out);
-        CloseHandle(err);
+        CloseHandle(_out);
+        CloseHandle(_err);
         _stdout = get(path("stdout"));
         _stderr = get(path("stderr"));
         return code;
     }
 
+    HANDLE _out = INVALID_HANDLE_VALUE, _err = INVALID_HANDLE_VALUE;
     std::string _stdout, _stderr;
 };
 
@@ -128,4 +142,40 @@ TEST(KorvWindowsConsole, OnlyAConsoleIsATerminal)
     EXPECT_FALSE(korv::stderrIsTerminal());
     SetStdHandle(STD_ERROR_HANDLE, saved);
     CloseHandle(nul);
+}
+
+TEST_F(KorvWindows, CtrlCStopsALongDecryptAndItsUnfinishedFileGoes)
+{
+    const std::string source = path("big.kr"), target = path("big.txt");
+    ASSERT_TRUE(put(source, qtCrypted(std::string(std::size_t(300) << 20, 'x'))));
+    // A console of our own to send Ctrl-C through (see consolecancel_test),
+    // which this process takes and lets pass.
+    FreeConsole();
+    AllocConsole();
+    SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
+    const PROCESS_INFORMATION pi = start(L"KorvDecrypt.exe", source + " " + target);
+    ASSERT_NE(pi.hProcess, nullptr);
+    // Caught mid-way: once its new file stands beside the target.
+    const std::wstring pattern = wide(path(".big.txt.korv-*"));
+    WIN32_FIND_DATAW found;
+    bool started = false;
+    for (int i = 0; i < 30000 && !started && WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT; ++i) {
+        HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+        started = search != INVALID_HANDLE_VALUE;
+        if (started)
+            FindClose(search);
+        else
+            Sleep(1);
+    }
+    if (!started || !GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+        const DWORD error = GetLastError();
+        const DWORD code = finish(pi);
+        GTEST_SKIP() << "could not interrupt KorvDecrypt mid-way here (" << (started ? "event" : "no new file") << ", error " << error << ", exit " << code << " " << _stdout << _stderr << ")";
+    }
+    EXPECT_EQ(finish(pi), 0xC000013Au) << _stdout << _stderr;
+    EXPECT_EQ(get(target), "<missing>");
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "an unfinished file was left";
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
 }
