@@ -70,6 +70,8 @@ bool syncDirectory(const std::string& path);
 // caller clears it, makes its calls and reads it once one of them fails.
 int lastError();
 void clearLastError();
+// Records error as the reason for the failure at hand; returns false.
+bool failWith(int error);
 // A directory, device, FIFO or socket where a regular file is needed.
 constexpr int kNotRegularFile = -1;
 // The file no longer holds what was read from it (it shrank or was written).
