@@ -129,11 +129,11 @@ bool OutputFile::renameOver()
 {
     if (_replaceExisting || _targetExisted)
         return ::rename(_temporary.c_str(), _target.c_str()) == 0;
-    // A file system that cannot refuse atomically (EINVAL) is left with the
-    // look create() took.
+    // A file system (EINVAL) or kernel (ENOSYS) that cannot refuse
+    // atomically is left with the look create() took.
     if (::renameat2(AT_FDCWD, _temporary.c_str(), AT_FDCWD, _target.c_str(), RENAME_NOREPLACE) == 0)
         return true;
-    return errno == EINVAL && ::rename(_temporary.c_str(), _target.c_str()) == 0;
+    return (errno == EINVAL || errno == ENOSYS) && ::rename(_temporary.c_str(), _target.c_str()) == 0;
 }
 
 bool OutputFile::commitOverwrite()
