@@ -45,6 +45,8 @@ KFsErrorCode codeOf(int platformError)
     case EDQUOT:
     case EFBIG: // beyond the process's file size limit
         return KFsErrorCode::NoSpace;
+    case EEXIST: // a target the caller asked not to replace
+        return KFsErrorCode::Exists;
     default:
         return KFsErrorCode::IoError;
     }
@@ -113,7 +115,12 @@ void begin()
 
 bool systemFailure(File file)
 {
-    current = { true, file, KFsErrorCode::None, platform::lastError(), nullptr, -1 };
+    return systemFailure(file, platform::lastError());
+}
+
+bool systemFailure(File file, int platformError)
+{
+    current = { true, file, KFsErrorCode::None, platformError, nullptr, -1 };
     return false;
 }
 

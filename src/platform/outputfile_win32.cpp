@@ -98,7 +98,15 @@ bool OutputFile::create(const std::string& target, WriteMode mode)
     return create(target, facts, mode);
 }
 
-bool OutputFile::create(const std::string& target, const PathFacts& facts, WriteMode mode)
+// Windows gives a new file its ACL from the directory in any case: nothing
+// to learn.
+struct NewFileFacts::Private { };
+
+NewFileFacts::NewFileFacts() = default;
+NewFileFacts::~NewFileFacts() = default;
+void NewFileFacts::forget() { }
+
+bool OutputFile::create(const std::string& target, const PathFacts& facts, WriteMode mode, NewFileFacts*)
 {
     _mode = mode;
     _route = mode == WriteMode::WorkingCopy ? Route::WorkingCopy : Route::Beside;
@@ -130,6 +138,7 @@ bool OutputFile::create(const std::string& target, const PathFacts& facts, Write
     // A new file would leave the old content under the file's other names.
     if (exists && facts.links > 1)
         return createOverwrite();
+    _targetExisted = exists;
     const std::string name = fileNameOf(_target).substr(0, kLongestName - kTemporaryNameExtra);
     HANDLE file = createUniqueFile(directoryOf(_target), "." + name + ".korv-", _temporary);
     if (file == INVALID_HANDLE_VALUE)
@@ -323,10 +332,8 @@ bool OutputFile::commitBeside(bool sync)
     const bool existed = GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES;
     if (ok && !existed && _permissionsSet && !(_permissions & kOwnerWrite))
         SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_READONLY);
-    if (ok) {
-        const DWORD error = replaceFile(from, to);
-        ok = error == ERROR_SUCCESS || failWin32(error);
-    }
+    if (ok)
+        ok = renameOver();
     if (ok) {
         if (hook)
             hook(Step::Rename, _temporary, _target);
@@ -336,6 +343,16 @@ bool OutputFile::commitBeside(bool sync)
         SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
     return ok;
+}
+
+bool OutputFile::renameOver()
+{
+    const std::wstring from = widePath(_temporary), to = widePath(_target);
+    // Without MOVEFILE_REPLACE_EXISTING the move refuses a file that exists.
+    const DWORD error = _replaceExisting || _targetExisted ? replaceFile(from, to)
+        : MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? ERROR_SUCCESS
+                                                                        : GetLastError();
+    return error == ERROR_SUCCESS || failWin32(error);
 }
 
 bool OutputFile::commitOverwrite()
