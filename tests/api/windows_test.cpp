@@ -4,6 +4,8 @@
 #include "testutil.h"
 #include "windows_testutil.h"
 
+#include <sddl.h>
+
 #include <string>
 
 using namespace korvtest::windows;
@@ -34,6 +36,39 @@ TEST_F(WindowsTargets, AlternateStreamAndReadOnlyAttribute)
     EXPECT_TRUE(KFsCryptedFile::decrypt(locked, locked));
     EXPECT_EQ(get(locked), kPlain);
     SetFileAttributesA(locked.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(WindowsTargets, AnAccessControlListIsKept)
+{
+    // Protected (nothing inherited): SYSTEM may do anything, everyone read.
+    const std::wstring dacl = L"D:P(A;;FA;;;SY)(A;;FR;;;WD)";
+    const std::string target = path("acl.kr");
+    ASSERT_TRUE(put(target, qtCrypted(kPlain)));
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(dacl.c_str(), SDDL_REVISION_1, &sd, nullptr));
+    ASSERT_TRUE(SetFileSecurityW(wide(target).c_str(), DACL_SECURITY_INFORMATION, sd));
+    LocalFree(sd);
+    const auto daclOf = [](const std::string& file) {
+        DWORD n = 0;
+        GetFileSecurityW(wide(file).c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &n);
+        std::string buffer(n, '\0');
+        wchar_t* text = nullptr;
+        std::wstring result;
+        if (n && GetFileSecurityW(wide(file).c_str(), DACL_SECURITY_INFORMATION, buffer.data(), n, &n)
+            && ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                buffer.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+            result = text;
+            LocalFree(text);
+        }
+        return result;
+    };
+    const std::wstring before = daclOf(target);
+    ASSERT_FALSE(before.empty());
+    ASSERT_TRUE(KFsCryptedFile::decrypt(target, target));
+    EXPECT_EQ(get(target), kPlain);
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") && daclOf(target) != before)
+        GTEST_SKIP() << "Wine's ReplaceFileW does not carry the access control list over";
+    EXPECT_TRUE(daclOf(target) == before);
 }
 
 TEST_F(WindowsTargets, TargetHeldOpenByAnotherHandle)
