@@ -23,6 +23,7 @@
 # --bind DIR (show a host directory at the same path inside), --tmpfs DIR (an
 # empty directory of this run's own), --cwd DIR (start there instead of /src),
 # --session KEEPER (join the namespace of a long-running command: see below),
+# --session-id ID (sessions with different IDs are apart; default: one),
 # --if-running (with --session: run the command only in a session that is
 # already running, else do nothing).
 # Everything runs in a private mount namespace, so no mount outlives the
@@ -39,7 +40,7 @@ if [ "$(id -u)" -ne 0 ]; then
     exec sudo --preserve-env "$0" "$@"
 fi
 
-install=() binds=() tmpfs=() cwd=/src session= bare=0 if_running=0
+install=() binds=() tmpfs=() cwd=/src session= session_id=default bare=0 if_running=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --install) install+=("$2"); shift 2 ;;
@@ -47,6 +48,7 @@ while [ $# -gt 0 ]; do
         --tmpfs)   tmpfs+=("$2"); shift 2 ;;
         --cwd)     cwd=$2; shift 2 ;;
         --session) session=$2; shift 2 ;;
+        --session-id) session_id=$2; shift 2 ;;
         --bare)    bare=1; shift ;;
         --if-running) if_running=1; shift ;;
         --)        shift; break ;;
@@ -55,7 +57,7 @@ while [ $# -gt 0 ]; do
 done
 [ $# -gt 0 ] || set -- bash
 if [ $if_running = 1 ]; then
-    pid=$(cat "$cache/session.pid" 2>/dev/null || true)
+    pid=$(cat "$cache/session-$session_id.pid" 2>/dev/null || true)
     { [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; } || exit 0
 fi
 
@@ -211,8 +213,8 @@ fi
 # ends with it.
 exec 9>"$cache/session.lock"
 flock 9
-ready=/run/korv-session.ready
-pid=$(cat "$cache/session.pid" 2>/dev/null || true)
+ready=/run/korv-session-$session_id.ready
+pid=$(cat "$cache/session-$session_id.pid" 2>/dev/null || true)
 if [ -z "$pid" ] || [ ! -e "$root$ready" ] || ! kill -0 "$pid" 2>/dev/null ||
    [ "$(readlink "/proc/$pid/ns/mnt")" = "$(readlink /proc/self/ns/mnt)" ]; then
     [ $if_running = 0 ] || exit 0
@@ -220,11 +222,11 @@ if [ -z "$pid" ] || [ ! -e "$root$ready" ] || ! kill -0 "$pid" 2>/dev/null ||
     KORV_I386_READY=$ready setsid unshare --mount --propagation private -- bash -c \
         "set -euo pipefail; $(declare -f mount_root mount_extra run_in_root);
          $(declare -p repo cache root binds tmpfs); cwd=/; mount_root; mount_extra; run_in_root /bin/sh -c \"\$1\"" \
-        bash "$session" </dev/null >"$cache/session.log" 2>&1 &
+        bash "$session" </dev/null >"$cache/session-$session_id.log" 2>&1 &
     pid=$!
-    echo "$pid" > "$cache/session.pid"
+    echo "$pid" > "$cache/session-$session_id.pid"
     until [ -e "$root$ready" ]; do
-        kill -0 "$pid" 2>/dev/null || { say "the session's keeper ended:"; cat "$cache/session.log" >&2; exit 1; }
+        kill -0 "$pid" 2>/dev/null || { say "the session's keeper ended:"; cat "$cache/session-$session_id.log" >&2; exit 1; }
         sleep 0.1
     done
 fi

@@ -37,7 +37,8 @@ mkdir -p "$cache"/{src,build,stamps,logs} 2>/dev/null || {
 # the dependency steps with theirs from the run that did them.
 phases=()
 summary() {
-    echo "== summary ($target, wine: ${wine:-?})"
+    local w=${wine:-unknown}
+    echo "== summary ($target, wine: ${w%%:*})"
     local p
     for p in "${phases[@]}"; do printf '   %-40s %s\n' "${p%%|*}" "${p#*|}"; done
     echo "   total: $SECONDS s; cache $(du -sh "$cache" 2>/dev/null | cut -f1)"
@@ -247,7 +248,7 @@ check=""
 finish() {
     local rc=$?
     [ -z "$check" ] || { end_wine "$check/wineprefix"; rm -rf "$check"; }
-    [ "${wine%%:*}" = none ] || end_wine "$cache/wineprefix"
+    case ${wine:-none} in none*) ;; *) end_wine "$cache/wineprefix" ;; esac
     summary
     exit $rc
 }

@@ -79,13 +79,17 @@ export WINEARCH=win32
 # a fresh server boots Wine's services, seconds per run. The keeper boots it
 # with its output away from the runs' (CTest waits for pipes held open), and
 # makes the prefix on first use, so parallel runs never race for it. The
-# server ends after KORV_WINE32_IDLE seconds (default 120) without a program.
+# server ends after KORV_WINE32_IDLE seconds (default 120) without a program,
+# or with --end.
 keeper="set -e
+mkdir -p \"\$WINEPREFIX\"
 /usr/lib/wine/wineserver -p${KORV_WINE32_IDLE:-120}
 /usr/lib/wine/wine wineboot
 touch \"\$KORV_I386_READY\"
 exec /usr/lib/wine/wineserver -w"
-root+=(--session "$keeper" --tmpfs "/tmp/.wine-$(id -u)" "${binds[@]}" --cwd "$PWD")
+# One session (and server) for each prefix: ending one leaves the others be.
+root+=(--session "$keeper" --session-id "$(printf '%s' "$WINEPREFIX" | md5sum | cut -c1-12)"
+       --tmpfs "/tmp/.wine-$(id -u)" "${binds[@]}" --cwd "$PWD")
 if [ $end = 1 ]; then
     exec "${root[@]}" --if-running -- /usr/lib/wine/wineserver -k
 fi
