@@ -8,9 +8,11 @@
 # version of the host's Qt tools, which the cross build uses), libdeflate,
 # ISA-L and GoogleTest. zlib is Debian's libz-mingw-w64-dev. Finished steps
 # leave a stamp and are skipped on the next run (delete stamps/ to redo).
-# Exits 0 only when every test passed; where this machine's Wine cannot run
-# the target's programs (32-bit Windows needs wine32, an i386 Linux program)
-# it builds everything, says that the tests did not run and why, and exits 0.
+# Exits 0 only when every test passed. 32-bit programs run under an i386
+# Wine: the host's, else the one in scripts/wine32.sh's i386 root; where the
+# kernel cannot run i386 programs either, it builds everything, says that the
+# tests did not run and why, and exits 0. The summary at the end times every
+# phase. KORV_JOBS sets the build's parallel jobs (default: all cores).
 set -euo pipefail
 
 target=${1:-}
