@@ -211,6 +211,8 @@ fi
 # every later command with the same --session joins, its folders added to the
 # others'. The keeper touches $KORV_I386_READY once it is ready; the session
 # ends with it.
+# (nsenter enters the root directory of the namespace too: a session needs /
+# to be that root, as on a machine or in a container, not in a chroot.)
 exec 9>"$cache/session.lock"
 flock 9
 ready=/run/korv-session-$session_id.ready
