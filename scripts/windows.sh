@@ -139,14 +139,33 @@ upstream() { echo "$1" | sed -E 's/^[0-9]+://; s/-[^-]*$//'; }
 fetch_source() {  # SOURCE_PACKAGE VERSION
     local dir=$cache/src/$1-$(upstream "$2")
     [ -d "$dir" ] && return 0
-    (cd "$cache/src" && apt-get source -qq "$1=$2")
+    (cd "$cache/src" && apt-get source -qq "$1=$2") && return 0
+    # Some mirrors lack a package's Debian parts (.dsc, .debian.tar) but
+    # serve its upstream tarball, which is all these builds need.
+    echo "== $1 $2: taking the upstream tarball alone"
+    local unpack
+    unpack=$(mktemp -d "$cache/src/unpack.XXXXXX")
+    (cd "$unpack" && apt-get source -qq --tar-only "$1=$2" && tar -xf "$1_$(upstream "$2")".orig.tar.* &&
+        rm "$1_$(upstream "$2")".orig.tar.* && [ "$(ls | wc -l)" = 1 ] && mv ./* "$dir")
+    rm -rf "$unpack"
+    [ -d "$dir" ]
 }
 
 # ---------------------------------------------------------------- dependencies
 build_libdeflate() {
     local src=$cache/src/libdeflate-$(upstream "$deflate_version")
     local b=$cache/build/libdeflate
-    rm -rf "$b" && cp -a "$src" "$b"
+    rm -rf "$b"
+    if [ -f "$src/CMakeLists.txt" ]; then
+        # 1.15 and later (Debian 13) build with CMake only.
+        cmake -S "$src" -B "$b" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+              -DCMAKE_INSTALL_PREFIX="$prefix" -DLIBDEFLATE_BUILD_STATIC_LIB=OFF -DLIBDEFLATE_BUILD_GZIP=OFF
+        cmake --build "$b" -j"$jobs"
+        cmake --install "$b"
+        rm -rf "$b"
+        return
+    fi
+    cp -a "$src" "$b"
     # Its Makefile knows MinGW: libdeflate.dll plus the import library.
     make -C "$b" -j"$jobs" CC="$triple-gcc-posix" AR="$triple-ar" \
          PREFIX="$prefix" libdeflate.dll libdeflatestatic.lib
