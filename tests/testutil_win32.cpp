@@ -1,6 +1,7 @@
 // The test helpers on Windows: the read-only attribute stands for the mode,
 // names are in the ANSI code page as the library takes them.
 #include "testutil.h"
+#include "windows_testutil.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -104,3 +105,47 @@ void removeTree(const std::string& path)
 }
 
 } // namespace korvtest
+
+namespace korvtest::windows {
+
+std::wstring wide(const std::string& path)
+{
+    std::wstring w(path.size() + 1, L'\0');
+    w.resize(MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, w.data(), int(w.size())) - 1);
+    return w.size() >= MAX_PATH - 12 ? L"\\\\?\\" + w : w;
+}
+
+bool put(const std::string& path, const std::string& bytes)
+{
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD n = 0;
+    const bool ok = h != INVALID_HANDLE_VALUE && WriteFile(h, bytes.data(), DWORD(bytes.size()), &n, nullptr);
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    return ok && n == bytes.size();
+}
+
+std::string get(const std::string& path)
+{
+    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return "<missing>";
+    std::string s(1 << 16, '\0');
+    DWORD n = 0;
+    ReadFile(h, s.data(), DWORD(s.size()), &n, nullptr);
+    CloseHandle(h);
+    s.resize(n);
+    return s;
+}
+
+void FolderTest::SetUp()
+{
+    char buffer[MAX_PATH + 1];
+    const DWORD n = GetTempPathA(sizeof buffer, buffer);
+    _dir = std::string(buffer, n) + "korv-win-" + std::to_string(GetCurrentProcessId()) + "-"
+        + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    CreateDirectoryA(_dir.c_str(), nullptr);
+}
+
+} // namespace korvtest::windows

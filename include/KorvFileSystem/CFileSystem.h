@@ -9,8 +9,11 @@
 
 // One stdio stream on the working copy of a crypted (or plain) file. The
 // methods wrap the stdio calls of the same names and pass arguments and
-// results through unchanged. One object is not for concurrent use; separate
-// objects may be used on separate threads, copies included.
+// results through unchanged, except that a read on a write-only mode ("w",
+// "a") or a write on "r" fails on every platform as glibc fails it (0, EOF
+// or nullptr, errno EBADF, error() set, nothing written back at close).
+// One object is not for concurrent use; separate objects may be used on
+// separate threads, copies included.
 class KORVFILESYSTEM_EXPORT CFileSystem {
 public:
     // A closed object.

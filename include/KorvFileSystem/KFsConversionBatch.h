@@ -41,6 +41,11 @@ public:
     // nothing. Decrypting a plain source copies it at once, as the single
     // call does.
     std::size_t add(Operation operation, const std::string& source, const std::string& target);
+    // With false, add() fails an item whose target exists and is not its
+    // source (code Exists; a symbolic link counts, dangling too) and changes
+    // nothing, and commit() fails one whose target has appeared meanwhile
+    // rather than replace it. True (replace) by default.
+    void setReplaceExisting(bool replace);
     // Replaces every waiting item's target, durably as the batch's
     // Durability says. True when every item of the batch so far succeeded.
     // While the cancel flag (KFsCryptedFile::setCancelFlag) is raised the

@@ -17,6 +17,7 @@ enum class KFsErrorCode : int {
     TooLarge, // content of 4 GiB or more, whose length the crypted format cannot store
     Cancelled, // the flag set with KFsCryptedFile::setCancelFlag() was raised
     IoError, // any other failure of the system; the message says which
+    Exists, // a target the caller asked not to replace (KFsConversionBatch::setReplaceExisting)
 };
 
 // The outcome of one call. Calls that take a KFsError* fill it in when the

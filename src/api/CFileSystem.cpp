@@ -3,6 +3,7 @@
 #include "CFileSystem.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -14,8 +15,24 @@
 struct CFileSystem::Stream {
     std::atomic<int> holders { 1 };
     std::FILE* file = nullptr;
-    // Kept for a writing mode: its destruction crypts the working copy back.
+    // Owns the working copy: close() crypts it back for a writing mode and
+    // removes it for a reading one where it could not go at open.
     std::unique_ptr<KFsCryptedFile> handle;
+    bool writes = false;
+    bool reads = false;
+    // A read on a write-only stream or a write on a read-only one. The C
+    // runtimes disagree on these (one returns a byte that was never in the
+    // file and writes it back later), so they never reach the stream.
+    bool misused = false;
+
+    bool refuse()
+    {
+        misused = true;
+        errno = EBADF;
+        return false;
+    }
+    bool canRead() { return reads || refuse(); }
+    bool canWrite() { return writes || refuse(); }
 };
 
 namespace {
@@ -23,6 +40,11 @@ namespace {
 bool modeWrites(const char* mode)
 {
     return mode[0] == 'w' || mode[0] == 'a' || std::strchr(mode, '+') != nullptr;
+}
+
+bool modeReads(const char* mode)
+{
+    return mode[0] == 'r' || std::strchr(mode, '+') != nullptr;
 }
 
 } // namespace
@@ -71,10 +93,15 @@ int CFileSystem::open(const char* path, const char* mode)
         handle->finish(false);
         return 1;
     }
+    // A reading mode needs no copy on disk once the stream is open; where
+    // an open file cannot be removed (Windows) close() removes it.
+    if (!writes)
+        korv::platform::removeFile(copy);
     _stream = new Stream;
     _stream->file = file;
-    if (writes)
-        _stream->handle = std::move(handle);
+    _stream->handle = std::move(handle);
+    _stream->writes = modeWrites(mode);
+    _stream->reads = modeReads(mode);
     return 0;
 }
 
@@ -83,13 +110,15 @@ int CFileSystem::close()
     Stream* stream = std::exchange(_stream, nullptr);
     if (!stream || stream->holders.fetch_sub(1, std::memory_order_acq_rel) != 1)
         return 0;
-    const bool failedBefore = std::ferror(stream->file) != 0;
+    const bool failedBefore = std::ferror(stream->file) != 0 || stream->misused;
     int result = std::fclose(stream->file);
-    if (stream->handle) {
-        // A working copy that missed a write is not crypted back over the file.
-        const bool complete = result == 0 && !failedBefore;
+    // A working copy that missed a write is not crypted back over the file.
+    const bool complete = result == 0 && !failedBefore;
+    if (stream->writes) {
         if (!stream->handle->finish(complete) || !complete)
             result = EOF;
+    } else {
+        stream->handle->finish(false);
     }
     delete stream;
     return result;
@@ -97,32 +126,36 @@ int CFileSystem::close()
 
 unsigned CFileSystem::read(void* buffer, unsigned size, unsigned count)
 {
-    return _stream ? static_cast<unsigned>(std::fread(buffer, size, count, _stream->file)) : 0;
+    return _stream && _stream->canRead()
+        ? static_cast<unsigned>(std::fread(buffer, size, count, _stream->file))
+        : 0;
 }
 
 unsigned CFileSystem::write(const void* data, unsigned size, unsigned count)
 {
-    return _stream ? static_cast<unsigned>(std::fwrite(data, size, count, _stream->file)) : 0;
+    return _stream && _stream->canWrite()
+        ? static_cast<unsigned>(std::fwrite(data, size, count, _stream->file))
+        : 0;
 }
 
 char* CFileSystem::gets(char* buffer, int size)
 {
-    return _stream ? std::fgets(buffer, size, _stream->file) : nullptr;
+    return _stream && _stream->canRead() ? std::fgets(buffer, size, _stream->file) : nullptr;
 }
 
 int CFileSystem::puts(const char* text)
 {
-    return _stream ? std::fputs(text, _stream->file) : EOF;
+    return _stream && _stream->canWrite() ? std::fputs(text, _stream->file) : EOF;
 }
 
 int CFileSystem::getc()
 {
-    return _stream ? std::fgetc(_stream->file) : EOF;
+    return _stream && _stream->canRead() ? std::fgetc(_stream->file) : EOF;
 }
 
 int CFileSystem::putc(int c)
 {
-    return _stream ? std::fputc(c, _stream->file) : EOF;
+    return _stream && _stream->canWrite() ? std::fputc(c, _stream->file) : EOF;
 }
 
 int CFileSystem::flush()
@@ -142,8 +175,11 @@ long CFileSystem::tell()
 
 void CFileSystem::rewind()
 {
-    if (_stream)
-        std::rewind(_stream->file);
+    if (!_stream)
+        return;
+    // Clears the error indicator, as rewind does for the stream's own.
+    _stream->misused = false;
+    std::rewind(_stream->file);
 }
 
 int CFileSystem::eof()
@@ -153,5 +189,7 @@ int CFileSystem::eof()
 
 int CFileSystem::error()
 {
-    return _stream ? std::ferror(_stream->file) : 0;
+    if (!_stream)
+        return 0;
+    return _stream->misused ? 1 : std::ferror(_stream->file);
 }

@@ -27,6 +27,8 @@ struct KFsConversionBatch::Private {
         std::unique_ptr<korv::PendingConversion> pending;
     };
     Durability durability;
+    korv::platform::NewFileFacts newFiles;
+    korv::ConversionContext context { &newFiles };
     std::vector<Item> items;
     std::vector<std::size_t> waiting;
 };
@@ -51,7 +53,8 @@ std::size_t KFsConversionBatch::add(Operation operation, const std::string& sour
     item.pending = std::make_unique<korv::PendingConversion>();
     korv::error::begin();
     const auto op = operation == Crypt ? korv::Operation::Crypt : korv::Operation::Decrypt;
-    const bool ok = korv::prepareConversion(op, source, target, *item.pending);
+    const bool ok
+        = korv::prepareConversion(op, source, target, *item.pending, korv::platform::WriteMode::Replace, d->context);
     korv::error::report(ok, &item.error, source, target);
     item.crypted = item.pending->crypted;
     item.bytes = item.pending->out.size();
@@ -86,6 +89,8 @@ bool KFsConversionBatch::commit()
             renamedIn.emplace_back(dir, index);
     }
     d->waiting.clear();
+    // What directories were like is known only for as long as one batch.
+    d->newFiles.forget();
     std::set<std::string> synced, failed;
     for (const auto& [dir, index] : renamedIn) {
         if (!synced.count(dir) && !failed.count(dir)) {
@@ -105,6 +110,11 @@ bool KFsConversionBatch::commit()
     for (const Private::Item& item : d->items)
         all = all && item.done;
     return all;
+}
+
+void KFsConversionBatch::setReplaceExisting(bool replace)
+{
+    d->context.replaceExisting = replace;
 }
 
 std::size_t KFsConversionBatch::size() const

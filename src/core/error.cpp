@@ -3,6 +3,7 @@
 #include "error_p.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include "cancel_p.h"
 #include "platform_p.h"
@@ -44,6 +45,8 @@ KFsErrorCode codeOf(int platformError)
     case EDQUOT:
     case EFBIG: // beyond the process's file size limit
         return KFsErrorCode::NoSpace;
+    case EEXIST: // a target the caller asked not to replace
+        return KFsErrorCode::Exists;
     default:
         return KFsErrorCode::IoError;
     }
@@ -58,8 +61,43 @@ QString messageOf(int platformError)
         return QStringLiteral("not a regular file");
     case platform::kFileChanged:
         return QStringLiteral("the file changed while it was read");
+    // The same words on every platform for the reasons files fail for
+    // (Windows' own texts are worded otherwise, and its runtime knows only
+    // some of these numbers); the system's text for the rest.
+    case ENOENT:
+        return QStringLiteral("No such file or directory");
+    case ENOTDIR:
+        return QStringLiteral("Not a directory");
+    case EACCES:
+        return QStringLiteral("Permission denied");
+    case EPERM:
+        return QStringLiteral("Operation not permitted");
+    case EROFS:
+        return QStringLiteral("Read-only file system");
+    case EISDIR:
+        return QStringLiteral("Is a directory");
+    case ECANCELED:
+        return QStringLiteral("Operation canceled");
+    case ENOSPC:
+        return QStringLiteral("No space left on device");
+    case EDQUOT:
+        return QStringLiteral("Disk quota exceeded");
+    case EFBIG:
+        return QStringLiteral("File too large");
+    case EIO:
+        return QStringLiteral("Input/output error");
+    case EEXIST:
+        return QStringLiteral("File exists");
+    case ENAMETOOLONG:
+        return QStringLiteral("File name too long");
+    case ELOOP:
+        return QStringLiteral("Too many levels of symbolic links");
+    case EMFILE:
+        return QStringLiteral("Too many open files");
+    case ENOMEM:
+        return QStringLiteral("Cannot allocate memory");
     default:
-        return qt_error_string(platformError);
+        return QString::fromLocal8Bit(std::strerror(platformError));
     }
 }
 
@@ -77,7 +115,12 @@ void begin()
 
 bool systemFailure(File file)
 {
-    current = { true, file, KFsErrorCode::None, platform::lastError(), nullptr, -1 };
+    return systemFailure(file, platform::lastError());
+}
+
+bool systemFailure(File file, int platformError)
+{
+    current = { true, file, KFsErrorCode::None, platformError, nullptr, -1 };
     return false;
 }
 

@@ -25,6 +25,8 @@ void begin();
 // Notes that the call fails on file for the reason the platform recorded
 // (platform::lastError()). Returns false, for `return systemFailure(...)`.
 bool systemFailure(File file);
+// The same for a reason the library found in the platform's terms (EEXIST).
+bool systemFailure(File file, int platformError);
 // Notes a failure the library itself found. Returns false.
 bool failure(File file, KFsErrorCode code, const char* message, std::int64_t offset = -1);
 

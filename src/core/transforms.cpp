@@ -58,15 +58,17 @@ void readyTarget(PendingConversion& p, platform::PathFacts& facts, platform::Wri
 
 // Starts the new content; the missing directories are made only when the
 // system says they are missing, so a directory that exists costs nothing.
-bool createOutput(PendingConversion& p, const platform::PathFacts& facts, platform::WriteMode mode)
+bool createOutput(PendingConversion& p, const platform::PathFacts& facts, platform::WriteMode mode,
+    const ConversionContext& context)
 {
-    if (p.out.create(p.target, facts, mode))
+    p.out.setReplaceExisting(context.replaceExisting);
+    if (p.out.create(p.target, facts, mode, context.newFiles))
         return true;
     if (mode != platform::WriteMode::Replace || facts.exists || platform::lastError() != ENOENT)
         return false;
     createParentDirectories(p.target);
     platform::clearLastError();
-    return p.out.create(p.target, facts, mode);
+    return p.out.create(p.target, facts, mode, context.newFiles);
 }
 
 } // namespace
@@ -78,7 +80,7 @@ PendingConversion::~PendingConversion()
 }
 
 bool prepareConversion(Operation operation, const std::string& source, const std::string& target,
-    PendingConversion& p, platform::WriteMode mode)
+    PendingConversion& p, platform::WriteMode mode, const ConversionContext& context)
 {
     using error::File;
     p.target = target;
@@ -96,6 +98,10 @@ bool prepareConversion(Operation operation, const std::string& source, const std
         (void)platform::lookAt(target, facts);
     }
     p.inPlace = mode == platform::WriteMode::Replace && in.isFile(facts);
+    // A link counts as there, dangling too: writing through it would fill a
+    // file someone else named.
+    if (!context.replaceExisting && source != target && (facts.exists || facts.link))
+        return error::systemFailure(File::Target, EEXIST);
 
     if (operation == Operation::Crypt) {
         // Decide from the size before reading: the format stores a 32-bit length.
@@ -104,7 +110,7 @@ bool prepareConversion(Operation operation, const std::string& source, const std
                 File::Source, KFsErrorCode::TooLarge, "content of 4 GiB or more cannot be crypted");
         readyTarget(p, facts, mode);
         platform::FileReader plain(in);
-        if (!createOutput(p, facts, mode))
+        if (!createOutput(p, facts, mode, context))
             return error::systemFailure(File::Target);
         if (!format::encode(plain, in.size(), p.out))
             return error::systemFailure(plain.failed() ? File::Source : File::Target);
@@ -129,7 +135,7 @@ bool prepareConversion(Operation operation, const std::string& source, const std
     if (!loadCryptedSource(in, header))
         return false;
     readyTarget(p, facts, mode);
-    if (!createOutput(p, facts, mode))
+    if (!createOutput(p, facts, mode, context))
         return error::systemFailure(File::Target);
     if (!decodeInto(in, header, p.out))
         return false;

@@ -33,11 +33,21 @@ struct PendingConversion {
     bool wasReadOnly = false;
 };
 
+// What a caller converting many files hands each conversion.
+struct ConversionContext {
+    // What new files get in each directory, learnt as they are made.
+    platform::NewFileFacts* newFiles = nullptr;
+    // False: a target other than the source that exists fails the
+    // conversion (EEXIST), before anything is written and at the rename.
+    bool replaceExisting = true;
+};
+
 // Converts source into new content for target, leaving target untouched
 // (a plain source to decrypt is copied at once: nothing to commit then).
 // False, the failure noted, with every existing file as it was.
 bool prepareConversion(Operation operation, const std::string& source, const std::string& target,
-    PendingConversion& p, platform::WriteMode mode = platform::WriteMode::Replace);
+    PendingConversion& p, platform::WriteMode mode = platform::WriteMode::Replace,
+    const ConversionContext& context = {});
 // Replaces the target with the new content, synced first when sync is set.
 // A synced rename is made durable as well: its directory is synced here, or,
 // when directoryToSync is given, named there for the caller to sync once.

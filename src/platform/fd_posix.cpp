@@ -1,5 +1,5 @@
 // File descriptors on POSIX: opening, the one retry loop of reads and
-// writes, the last error, unique names, links followed.
+// writes, unique names, links followed.
 #include "posix_p.h"
 
 #include "cancel_p.h"
@@ -14,32 +14,11 @@
 #include <signal.h>
 #include <unistd.h>
 
-namespace korv::platform {
-
-namespace {
-
-thread_local int lastErrorValue = 0;
-
-} // namespace
-
-int lastError()
-{
-    return lastErrorValue;
-}
-
-void clearLastError()
-{
-    lastErrorValue = 0;
-}
-
-} // namespace korv::platform
-
 namespace korv::platform::posix {
 
 bool fail(int error)
 {
-    lastErrorValue = error;
-    return false;
+    return failWith(error);
 }
 
 bool statPath(const std::string& path, struct stat& st)

@@ -1,5 +1,5 @@
 // Handles on Windows: opening by an 8-bit path, the one loop of reads and
-// writes, the last error, unique names, the temporary directory, copies.
+// writes, unique names, the temporary directory, copies.
 #include "win32_p.h"
 
 #include "cancel_p.h"
@@ -10,26 +10,6 @@
 #include <memory>
 #include <new>
 #include <random>
-
-namespace korv::platform {
-
-namespace {
-
-thread_local int lastErrorValue = 0;
-
-} // namespace
-
-int lastError()
-{
-    return lastErrorValue;
-}
-
-void clearLastError()
-{
-    lastErrorValue = 0;
-}
-
-} // namespace korv::platform
 
 namespace korv::platform::win32 {
 
@@ -42,8 +22,7 @@ constexpr std::size_t kMaxStep = 1u << 30;
 
 bool fail(int error)
 {
-    lastErrorValue = error;
-    return false;
+    return failWith(error);
 }
 
 bool failWin32(DWORD error)

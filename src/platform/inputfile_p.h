@@ -70,7 +70,7 @@ private:
     // True when fd is open on this file and it has the size and modification
     // time it had when opened.
     bool unchangedAt(std::intptr_t fd) const;
-    bool openFile(const std::string& path, int flags, PathFacts& facts);
+    bool openFile(const std::string& path, bool refuseLinks, PathFacts& facts);
 
     // The open file: a descriptor on POSIX, a HANDLE on Windows; -1 for none.
     std::intptr_t _fd = -1;

@@ -20,8 +20,6 @@ using namespace posix;
 
 namespace {
 
-// Files up to this size are read whole when their first bytes are asked for.
-constexpr std::uint64_t kReadWholeOnPeek = 64 << 10;
 // From this size on a file is worth mapping under a lease rather than copying.
 constexpr std::uint64_t kLeaseMapFrom = 1 << 20;
 
@@ -53,11 +51,6 @@ bool InputFile::unchangedAt(std::intptr_t fd) const
             || fail(kFileChanged));
 }
 
-InputFile::~InputFile()
-{
-    close();
-}
-
 void InputFile::close()
 {
     unmapLeased();
@@ -66,21 +59,10 @@ void InputFile::close()
     closeFd(_fd);
 }
 
-bool InputFile::open(const std::string& path)
-{
-    PathFacts facts;
-    return openFile(path, 0, facts);
-}
-
-bool InputFile::open(const std::string& path, PathFacts& facts)
-{
-    return openFile(path, O_NOFOLLOW, facts);
-}
-
-bool InputFile::openFile(const std::string& path, int flags, PathFacts& facts)
+bool InputFile::openFile(const std::string& path, bool refuseLinks, PathFacts& facts)
 {
     // O_NONBLOCK keeps a FIFO from blocking the open; such files are refused below.
-    _fd = openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | flags);
+    _fd = openRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | (refuseLinks ? O_NOFOLLOW : 0));
     if (_fd < 0)
         return fail();
     struct stat st;
@@ -93,41 +75,6 @@ bool InputFile::openFile(const std::string& path, int flags, PathFacts& facts)
     _device = st.st_dev;
     _inode = st.st_ino;
     takeFacts(st, facts);
-    return true;
-}
-
-std::size_t InputFile::peek(void* buffer, std::size_t n)
-{
-    // Never more than the size the file had when opened: that is what load() covers.
-    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, _size));
-    // One read instead of two for a small file, which is most of the cost
-    // of a working copy.
-    if (_size <= kReadWholeOnPeek && load()) {
-        if (n > 0)
-            std::memcpy(buffer, _data, n);
-        return n;
-    }
-    return readAt(_fd, buffer, n, 0);
-}
-
-bool InputFile::load()
-{
-    unmapLeased();
-    if (_buffer || _size == 0)
-        return _fd >= 0;
-    if (_size > SIZE_MAX)
-        return fail(ENOMEM);
-    // Read, not mmap: a mapped file that someone else truncates raises
-    // SIGBUS in the caller. A file that shrank since open() is refused:
-    // callers have decided on its size already.
-    _buffer.reset(new (std::nothrow) std::uint8_t[_size]);
-    if (!_buffer)
-        return fail(ENOMEM);
-    if (readAt(_fd, _buffer.get(), static_cast<std::size_t>(_size), 0) != _size) {
-        _buffer.reset();
-        return false;
-    }
-    _data = _buffer.get();
     return true;
 }
 
@@ -176,22 +123,6 @@ void InputFile::unmapLeased()
 std::size_t InputFile::read(std::uint64_t offset, void* buffer, std::size_t n) const
 {
     return _fd < 0 ? 0 : readAt(_fd, buffer, n, offset);
-}
-
-const std::uint8_t* FileReader::next(std::size_t max, std::size_t& n)
-{
-    n = static_cast<std::size_t>(std::min<std::uint64_t>(max, _file._size - _offset));
-    if (n > _capacity) {
-        _chunk.reset(new (std::nothrow) std::uint8_t[n]);
-        _capacity = _chunk ? n : 0;
-    }
-    // A file cut short since it was opened gives nothing more.
-    if ((n > _capacity && !fail(ENOMEM)) || readAt(_file._fd, _chunk.get(), n, _offset) != n) {
-        _failed = true;
-        n = 0;
-    }
-    _offset += n;
-    return _chunk.get();
 }
 
 } // namespace korv::platform

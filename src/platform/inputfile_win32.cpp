@@ -15,8 +15,6 @@ using namespace win32;
 
 namespace {
 
-// Files up to this size are read whole when their first bytes are asked for.
-constexpr std::uint64_t kReadWholeOnPeek = 64 << 10;
 // From this size on a file is worth mapping rather than copying.
 constexpr std::uint64_t kLeaseMapFrom = 1 << 20;
 
@@ -31,11 +29,6 @@ bool InputFile::unchangedAt(std::intptr_t fd) const
         || fail(kFileChanged);
 }
 
-InputFile::~InputFile()
-{
-    close();
-}
-
 void InputFile::close()
 {
     unmapLeased();
@@ -44,26 +37,15 @@ void InputFile::close()
     closeHandle(_fd);
 }
 
-bool InputFile::open(const std::string& path)
+bool InputFile::openFile(const std::string& path, bool refuseLinks, PathFacts& facts)
 {
-    PathFacts facts;
-    return openFile(path, 0, facts);
-}
-
-bool InputFile::open(const std::string& path, PathFacts& facts)
-{
-    return openFile(path, FILE_FLAG_OPEN_REPARSE_POINT, facts);
-}
-
-// flags: CreateFileW flags added to the usual ones. With
-// FILE_FLAG_OPEN_REPARSE_POINT a link is opened as itself, and refused.
-bool InputFile::openFile(const std::string& path, int flags, PathFacts& facts)
-{
+    // With FILE_FLAG_OPEN_REPARSE_POINT a link is opened as itself, and refused.
+    const DWORD flags = refuseLinks ? FILE_FLAG_OPEN_REPARSE_POINT : 0;
     // Others may read, write, rename and delete it meanwhile, as elsewhere:
     // what was read is checked against the file's size and time. Only a
     // mapping keeps writers out (mapLeased).
     HANDLE h = openPath(
-        path, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | static_cast<DWORD>(flags));
+        path, GENERIC_READ, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     FileState st;
@@ -81,35 +63,6 @@ bool InputFile::openFile(const std::string& path, int flags, PathFacts& facts)
     _device = st.volume;
     _inode = st.index;
     takeFacts(st, true, facts);
-    return true;
-}
-
-std::size_t InputFile::peek(void* buffer, std::size_t n)
-{
-    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, _size));
-    if (_size <= kReadWholeOnPeek && load()) {
-        if (n > 0)
-            std::memcpy(buffer, _data, n);
-        return n;
-    }
-    return readAt(handleOf(_fd), buffer, n, 0);
-}
-
-bool InputFile::load()
-{
-    unmapLeased();
-    if (_buffer || _size == 0)
-        return _fd != -1;
-    if (_size > SIZE_MAX)
-        return fail(ENOMEM);
-    _buffer.reset(new (std::nothrow) std::uint8_t[_size]);
-    if (!_buffer)
-        return fail(ENOMEM);
-    if (readAt(handleOf(_fd), _buffer.get(), static_cast<std::size_t>(_size), 0) != _size) {
-        _buffer.reset();
-        return false;
-    }
-    _data = _buffer.get();
     return true;
 }
 
@@ -166,21 +119,6 @@ void InputFile::unmapLeased()
 std::size_t InputFile::read(std::uint64_t offset, void* buffer, std::size_t n) const
 {
     return _fd == -1 ? 0 : readAt(handleOf(_fd), buffer, n, offset);
-}
-
-const std::uint8_t* FileReader::next(std::size_t max, std::size_t& n)
-{
-    n = static_cast<std::size_t>(std::min<std::uint64_t>(max, _file._size - _offset));
-    if (n > _capacity) {
-        _chunk.reset(new (std::nothrow) std::uint8_t[n]);
-        _capacity = _chunk ? n : 0;
-    }
-    if ((n > _capacity && !fail(ENOMEM)) || readAt(handleOf(_file._fd), _chunk.get(), n, _offset) != n) {
-        _failed = true;
-        n = 0;
-    }
-    _offset += n;
-    return _chunk.get();
 }
 
 } // namespace korv::platform

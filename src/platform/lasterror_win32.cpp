@@ -42,6 +42,9 @@ int errnoFromWin32(DWORD error)
         return ENOSPC;
     case ERROR_FILE_TOO_LARGE:
         return EFBIG;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
     case ERROR_DIRECTORY_NOT_SUPPORTED:
         return EISDIR;
     case ERROR_OPERATION_ABORTED:

@@ -50,10 +50,9 @@ bool takeOverMetadata(const std::string& target, const struct stat& old, const s
 // Gives the new file open as fd the old file's owner and group. False where
 // that cannot be done: only a privileged process may give a file away, and
 // only a member of a group may give a file to that group.
-bool takeOverOwnership(int fd, const struct stat& old)
+bool takeOverOwnership(int fd, const struct stat& old, struct stat& mine, bool mineKnown)
 {
-    struct stat mine;
-    if (::fstat(fd, &mine) != 0)
+    if (!mineKnown && ::fstat(fd, &mine) != 0)
         return false;
     if ((mine.st_uid == old.st_uid && mine.st_gid == old.st_gid) || ::fchown(fd, old.st_uid, old.st_gid) == 0)
         return true;

@@ -32,7 +32,10 @@ public:
     // nothing is asked twice. A new target's file is created with the
     // permissions the system gives any new file there (umask, default ACL);
     // a missing directory fails with ENOENT (the caller makes it and retries).
-    bool create(const std::string& target, const PathFacts& facts, WriteMode mode = WriteMode::Replace);
+    // With learnt, what earlier files in the same directory showed is used
+    // and what this one shows is added (Replace).
+    bool create(const std::string& target, const PathFacts& facts, WriteMode mode = WriteMode::Replace,
+        NewFileFacts* learnt = nullptr);
     // Starts a new working copy in the temporary directory, written WorkingCopy:
     // its name starts with "kr2" and is unpredictable, it is created
     // atomically (never through a link planted in its place) and only its
@@ -58,6 +61,9 @@ public:
     // Replace: the permission bits a new target gets at the commit instead
     // of the default ones. An existing target keeps its own.
     void setPermissions(unsigned mode);
+    // Replace, false: the commit never renames over a file that has
+    // appeared at the target since create() (it fails with EEXIST).
+    void setReplaceExisting(bool replace) { _replaceExisting = replace; }
 
     // Fails, dropping the new content, when the caller has asked to stop.
     // Replace: gives the new content the old target's metadata (or the
@@ -91,6 +97,9 @@ private:
     bool createOverwrite();
     bool commitBeside(bool sync);
     bool commitOverwrite();
+    // Renames the new file over the target, unless one has appeared there and
+    // the caller said not to replace it (false then, EEXIST).
+    bool renameOver();
     void unmapAll();
     void discard();
 
@@ -109,6 +118,9 @@ private:
     bool _empty = false;
     bool _permissionsSet = false;
     bool _renamed = false;
+    bool _replaceExisting = true;
+    // Created with the old target's permissions: the commit need not set them.
+    bool _modeGiven = false;
     std::uint64_t _size = 0;
     // What was at the target when the content was started (Beside).
     bool _targetExisted = false;

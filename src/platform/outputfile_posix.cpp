@@ -78,7 +78,7 @@ bool OutputFile::create(const std::string& target, WriteMode mode)
     return create(target, facts, mode);
 }
 
-bool OutputFile::create(const std::string& target, const PathFacts& facts, WriteMode mode)
+bool OutputFile::create(const std::string& target, const PathFacts& facts, WriteMode mode, NewFileFacts* learnt)
 {
     _mode = mode;
     _route = mode == WriteMode::WorkingCopy ? Route::WorkingCopy : Route::Beside;
@@ -115,19 +115,37 @@ bool OutputFile::create(const std::string& target, const PathFacts& facts, Write
     // unless the caller set permissions of its own.
     _targetExisted = exists;
     _oldMode = facts.mode;
-    const mode_t createMode = exists || _permissionsSet ? 0600 : 0666;
+    const std::string dir = directoryOf(_target);
+    NewFileFacts::Private::Directory* known = exists && learnt ? learnt->d->find(dir) : nullptr;
+    // A file whose owner and group a new file here gets anyway, in a
+    // directory that hands down no ACL, has the old file's permissions from
+    // the start: nobody may read it who may not read the old one.
+    const bool ours = known && known->owner == facts.owner && known->group == facts.group;
+    mode_t createMode = exists || _permissionsSet ? 0600 : 0666;
+    const int umask = ours && !known->inheritsAcl && (facts.mode & ~0777u) == 0 ? learnt->d->umask() : -1;
+    if (umask >= 0)
+        createMode = facts.mode;
+    _modeGiven = umask >= 0 && (facts.mode & static_cast<unsigned>(umask)) == 0;
     const std::string name = fileNameOf(_target).substr(0, NAME_MAX - kTemporaryNameExtra);
-    _fd = createUniqueFile(directoryOf(_target), "." + name + ".korv-", createMode, _temporary);
+    _fd = createUniqueFile(dir, "." + name + ".korv-", createMode, _temporary);
     if (_fd < 0)
         return exists && (errno == EACCES || errno == EPERM) && createOverwrite();
     if (const StepHook hook = stepHook.load())
         hook(Step::Create, _temporary, {});
-    struct stat old {};
-    old.st_uid = facts.owner;
-    old.st_gid = facts.group;
-    if (exists && !takeOverOwnership(_fd, old)) {
-        discard();
-        return createOverwrite();
+    if (exists && !ours) {
+        struct stat old {}, mine {};
+        old.st_uid = facts.owner;
+        old.st_gid = facts.group;
+        if (known) {
+            mine.st_uid = known->owner;
+            mine.st_gid = known->group;
+        }
+        if (!takeOverOwnership(_fd, old, mine, known != nullptr)) {
+            discard();
+            return createOverwrite();
+        }
+        if (learnt && !known)
+            learnt->d->learn(dir, mine);
     }
     _empty = true;
     return true;

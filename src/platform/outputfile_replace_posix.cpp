@@ -8,6 +8,10 @@
 #include "paths_p.h"
 #include "testhooks_p.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
 #include <fcntl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -15,6 +19,56 @@
 namespace korv::platform {
 
 using namespace posix;
+
+NewFileFacts::NewFileFacts()
+    : d(std::make_unique<Private>())
+{
+}
+
+NewFileFacts::~NewFileFacts() = default;
+
+void NewFileFacts::forget()
+{
+    d->directories.clear();
+}
+
+NewFileFacts::Private::Directory* NewFileFacts::Private::find(const std::string& dir)
+{
+    const auto it = directories.find(dir);
+    return it == directories.end() ? nullptr : &it->second;
+}
+
+void NewFileFacts::Private::learn(const std::string& dir, const struct stat& mine)
+{
+    Directory& known = directories[dir];
+    known.owner = mine.st_uid;
+    known.group = mine.st_gid;
+    // No default ACL: ENODATA; a file system without ACLs: ENOTSUP. Anything
+    // else counts as one, which only costs the system calls it would save.
+    const ssize_t n = ::getxattr(dir.c_str(), "system.posix_acl_default", nullptr, 0);
+    known.inheritsAcl = n > 0 || (n < 0 && errno != ENODATA && errno != ENOTSUP);
+}
+
+int NewFileFacts::Private::umask()
+{
+    if (processUmask != kUnread)
+        return processUmask;
+    // umask() can only be read by changing it, for every thread at once: the
+    // kernel tells it in the process's status instead (Linux 4.7 and later).
+    processUmask = -1;
+    const int fd = openRetrying("/proc/self/status", O_RDONLY);
+    if (fd < 0)
+        return processUmask;
+    char text[4096];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0)
+        return processUmask;
+    text[n] = '\0';
+    if (const char* line = std::strstr(text, "\nUmask:"))
+        processUmask = static_cast<int>(std::strtol(line + 7, nullptr, 8) & 0777);
+    return processUmask;
+}
 
 bool OutputFile::createOverwrite()
 {
@@ -42,7 +96,7 @@ bool OutputFile::commitBeside(bool sync)
         old.st_mode = _oldMode;
         if (::llistxattr(_target.c_str(), nullptr, 0) != 0)
             ok = takeOverMetadata(_target, old, _temporary, _fd) || fail();
-        else
+        else if (!_modeGiven)
             ok = ::fchmod(_fd, _oldMode) == 0 || fail();
     } else if (_permissionsSet) {
         ok = ::fchmod(_fd, _permissions) == 0 || fail();
@@ -61,7 +115,7 @@ bool OutputFile::commitBeside(bool sync)
     ok = (::close(_fd) == 0 || fail()) && ok;
     _fd = -1;
     if (ok)
-        ok = ::rename(_temporary.c_str(), _target.c_str()) == 0 || fail();
+        ok = renameOver() || fail();
     if (ok) {
         if (hook)
             hook(Step::Rename, _temporary, _target);
@@ -69,6 +123,17 @@ bool OutputFile::commitBeside(bool sync)
         _renamed = true;
     }
     return ok;
+}
+
+bool OutputFile::renameOver()
+{
+    if (_replaceExisting || _targetExisted)
+        return ::rename(_temporary.c_str(), _target.c_str()) == 0;
+    // A file system (EINVAL) or kernel (ENOSYS) that cannot refuse
+    // atomically is left with the look create() took.
+    if (::renameat2(AT_FDCWD, _temporary.c_str(), AT_FDCWD, _target.c_str(), RENAME_NOREPLACE) == 0)
+        return true;
+    return (errno == EINVAL || errno == ENOSYS) && ::rename(_temporary.c_str(), _target.c_str()) == 0;
 }
 
 bool OutputFile::commitOverwrite()

@@ -32,6 +32,33 @@ HANDLE h(std::intptr_t fd)
     return handleOf(fd);
 }
 
+// Replaces path, a symbolic link or junction, with the path it leads to in
+// the ANSI code page. False (reason recorded) when it leads nowhere or the
+// code page cannot name where it leads.
+bool followLink(std::string& path)
+{
+    HANDLE file = openPath(path, 0, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    std::wstring final(32768, L'\0');
+    const DWORD n = GetFinalPathNameByHandleW(
+        file, final.data(), static_cast<DWORD>(final.size()), FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    if (n == 0 || n >= final.size())
+        return failWin32(error);
+    BOOL lossy = FALSE;
+    const int length = WideCharToMultiByte(
+        CP_ACP, WC_NO_BEST_FIT_CHARS, final.data(), static_cast<int>(n), nullptr, 0, nullptr, &lossy);
+    if (length <= 0 || lossy)
+        return fail(EILSEQ);
+    std::string narrow(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, final.data(), static_cast<int>(n), narrow.data(), length,
+        nullptr, nullptr);
+    path = std::move(narrow);
+    return true;
+}
+
 } // namespace
 
 std::atomic<CommitHook> beforeCommit { nullptr };
@@ -71,7 +98,15 @@ bool OutputFile::create(const std::string& target, WriteMode mode)
     return create(target, facts, mode);
 }
 
-bool OutputFile::create(const std::string& target, const PathFacts& facts, WriteMode mode)
+// Windows gives a new file its ACL from the directory in any case: nothing
+// to learn.
+struct NewFileFacts::Private { };
+
+NewFileFacts::NewFileFacts() = default;
+NewFileFacts::~NewFileFacts() = default;
+void NewFileFacts::forget() { }
+
+bool OutputFile::create(const std::string& target, const PathFacts& facts, WriteMode mode, NewFileFacts*)
 {
     _mode = mode;
     _route = mode == WriteMode::WorkingCopy ? Route::WorkingCopy : Route::Beside;
@@ -96,9 +131,14 @@ bool OutputFile::create(const std::string& target, const PathFacts& facts, Write
     }
     if (isDevicePath(wide) || (exists && !facts.regular))
         return createInto(target);
+    // A link is followed: what it leads to gets the new content and the link
+    // stays. One that leads nowhere is refused.
+    if (facts.link && !followLink(_target))
+        return false;
     // A new file would leave the old content under the file's other names.
     if (exists && facts.links > 1)
         return createOverwrite();
+    _targetExisted = exists;
     const std::string name = fileNameOf(_target).substr(0, kLongestName - kTemporaryNameExtra);
     HANDLE file = createUniqueFile(directoryOf(_target), "." + name + ".korv-", _temporary);
     if (file == INVALID_HANDLE_VALUE)
@@ -292,10 +332,8 @@ bool OutputFile::commitBeside(bool sync)
     const bool existed = GetFileAttributesW(to.c_str()) != INVALID_FILE_ATTRIBUTES;
     if (ok && !existed && _permissionsSet && !(_permissions & kOwnerWrite))
         SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_READONLY);
-    if (ok) {
-        const DWORD error = replaceFile(from, to);
-        ok = error == ERROR_SUCCESS || failWin32(error);
-    }
+    if (ok)
+        ok = renameOver();
     if (ok) {
         if (hook)
             hook(Step::Rename, _temporary, _target);
@@ -305,6 +343,16 @@ bool OutputFile::commitBeside(bool sync)
         SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
     }
     return ok;
+}
+
+bool OutputFile::renameOver()
+{
+    const std::wstring from = widePath(_temporary), to = widePath(_target);
+    // Without MOVEFILE_REPLACE_EXISTING the move refuses a file that exists.
+    const DWORD error = _replaceExisting || _targetExisted ? replaceFile(from, to)
+        : MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? ERROR_SUCCESS
+                                                                        : GetLastError();
+    return error == ERROR_SUCCESS || failWin32(error);
 }
 
 bool OutputFile::commitOverwrite()

@@ -41,6 +41,29 @@ std::uint64_t mappableBytes();
 class InputFile;
 class OutputFile;
 
+// What new files get in the directories a caller replaces many files in,
+// learnt from the first file it makes in each and not asked again: the
+// owner and group a new file there is given, whether the directory hands
+// down a default ACL; and the process's umask. With these, a file replacing
+// one whose owner and group a new file gets anyway is created with the old
+// file's permissions: its owner need not be asked nor its mode set again.
+// Facts about a directory can change (chgrp, setfacl): forget() them often
+// (a batch does at each commit).
+class NewFileFacts {
+public:
+    NewFileFacts();
+    ~NewFileFacts();
+    NewFileFacts(const NewFileFacts&) = delete;
+    NewFileFacts& operator=(const NewFileFacts&) = delete;
+    // Forgets the directories; the umask is kept.
+    void forget();
+
+private:
+    friend class OutputFile;
+    struct Private;
+    std::unique_ptr<Private> d;
+};
+
 // What one look at a path finds, links followed: asked once per file and
 // handed on, so that no later step asks the system again.
 struct PathFacts {
@@ -70,6 +93,8 @@ bool syncDirectory(const std::string& path);
 // caller clears it, makes its calls and reads it once one of them fails.
 int lastError();
 void clearLastError();
+// Records error as the reason for the failure at hand; returns false.
+bool failWith(int error);
 // A directory, device, FIFO or socket where a regular file is needed.
 constexpr int kNotRegularFile = -1;
 // The file no longer holds what was read from it (it shrank or was written).

@@ -7,12 +7,36 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include <sys/stat.h>
 #include <sys/types.h>
 
 #include "platform_p.h"
+
+namespace korv::platform {
+
+struct NewFileFacts::Private {
+    struct Directory {
+        std::uint32_t owner = 0;
+        std::uint32_t group = 0;
+        bool inheritsAcl = true;
+    };
+    std::map<std::string, Directory> directories;
+    int processUmask = kUnread;
+    static constexpr int kUnread = -2;
+
+    // What was learnt about dir, or nullptr.
+    Directory* find(const std::string& dir);
+    // Notes what a file just made in dir was given (mine), and asks once
+    // whether dir hands down an ACL.
+    void learn(const std::string& dir, const struct stat& mine);
+    // The umask, read on first use; -1 where it cannot be read.
+    int umask();
+};
+
+} // namespace korv::platform
 
 namespace korv::platform::posix {
 
@@ -70,6 +94,8 @@ bool copyContent(int in, int out, std::uint64_t size, bool cancellable = true);
 
 // Metadata a replaced file keeps (metadata_posix.cpp).
 bool takeOverMetadata(const std::string& target, const struct stat& old, const std::string& path, int fd);
-bool takeOverOwnership(int fd, const struct stat& old);
+// mine: the new file's owner and group as it was made, asked here unless
+// mineKnown.
+bool takeOverOwnership(int fd, const struct stat& old, struct stat& mine, bool mineKnown);
 
 } // namespace korv::platform::posix

@@ -10,6 +10,7 @@
 #include <set>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace korvtest;
 
@@ -92,6 +93,43 @@ TEST_F(Batch, DroppedOrCancelledItemsLeaveEveryFileAsItWas)
         EXPECT_EQ(listDirectory(root()).size(), 2u) << cancel; // no new file left, no c
         ::chmod(path("b").c_str(), 0644);
     }
+}
+
+// Told not to replace, a batch refuses a target that exists (a dangling
+// link too) at add(), and one that appears before the commit at the rename;
+// in place is no replacing of another file.
+TEST_F(Batch, TargetsThatExistAreLeftAloneWhenReplacingIsOff)
+{
+    writeFile(path("src"), qtCrypted("new"));
+    writeFile(path("in"), qtCrypted("in place"));
+    writeFile(path("plain"), "plain source");
+    writeFile(path("old"), "keep");
+    ASSERT_EQ(::symlink(path("nowhere").c_str(), path("dangling").c_str()), 0);
+    KFsConversionBatch batch;
+    batch.setReplaceExisting(false);
+    const std::size_t existing = batch.add(KFsConversionBatch::Decrypt, path("src"), path("old"));
+    const std::size_t link = batch.add(KFsConversionBatch::Decrypt, path("src"), path("dangling"));
+    const std::size_t plainCopy = batch.add(KFsConversionBatch::Decrypt, path("plain"), path("old"));
+    const std::size_t inPlace = batch.add(KFsConversionBatch::Decrypt, path("in"), path("in"));
+    const std::size_t fresh = batch.add(KFsConversionBatch::Decrypt, path("src"), path("fresh"));
+    const std::size_t late = batch.add(KFsConversionBatch::Crypt, path("plain"), path("late"));
+    writeFile(path("late"), "appeared meanwhile");
+    EXPECT_EQ(batch.error(existing).code, KFsErrorCode::Exists);
+    EXPECT_EQ(batch.error(existing).path, QString::fromStdString(path("old")));
+    EXPECT_EQ(batch.error(link).code, KFsErrorCode::Exists);
+    EXPECT_EQ(batch.error(plainCopy).code, KFsErrorCode::Exists);
+
+    EXPECT_FALSE(batch.commit());
+    EXPECT_EQ(batch.error(late).code, KFsErrorCode::Exists);
+    EXPECT_TRUE(batch.done(inPlace) && batch.done(fresh));
+    EXPECT_FALSE(batch.done(existing) || batch.done(link) || batch.done(plainCopy) || batch.done(late));
+    EXPECT_EQ(readFile(path("old")), "keep");
+    EXPECT_EQ(readFile(path("late")), "appeared meanwhile");
+    EXPECT_EQ(readFile(path("in")), "in place");
+    EXPECT_EQ(readFile(path("fresh")), "new");
+    EXPECT_FALSE(fileExists(path("nowhere")));
+    EXPECT_EQ(listDirectory(root()),
+        (std::vector<std::string> { "dangling", "fresh", "in", "late", "old", "plain", "src" }));
 }
 
 // The power-loss check. The platform reports each step that changes what a

@@ -226,7 +226,19 @@ TEST_F(Hostile, PlainCopyIsMadeFromTheFileThatWasExamined)
     EXPECT_EQ(readFile(path("copy")), plain);
 
     writeFile(path("src"), qtCrypted(plain));
-    ASSERT_TRUE(korv::platform::copyFile(in, path("copy")));
+    korv::platform::clearLastError();
+    const bool copied = korv::platform::copyFile(in, path("copy"));
+#ifdef _WIN32
+    // Where a deleted file keeps its name while open (Windows without POSIX
+    // delete semantics, Wine) the write above reached the examined file
+    // itself: the copy is then refused, never made of mixed content.
+    if (!copied) {
+        EXPECT_EQ(korv::platform::lastError(), korv::platform::kFileChanged);
+        EXPECT_EQ(readFile(path("copy")), plain);
+        return;
+    }
+#endif
+    ASSERT_TRUE(copied);
     EXPECT_EQ(readFile(path("copy")), plain);
 }
 

@@ -1,6 +1,8 @@
 // CFileSystem streams: reading crypted and plain files, the stdio wrappers,
 // writing through to the file at close, calls on closed objects, copies.
 #include "CFileSystem.h"
+#include "platform_p.h"
+#include "testhooks_p.h"
 #include "testutil.h"
 
 #include <cstdio>
@@ -8,7 +10,25 @@
 
 using namespace korvtest;
 
-class Stream : public WorkingCopyTest { };
+namespace {
+
+// Stands in for Windows, where a file open in a stream cannot be removed.
+bool streamOpen = false;
+bool refuseWhileOpen(const std::string&)
+{
+    return streamOpen;
+}
+
+} // namespace
+
+class Stream : public WorkingCopyTest {
+protected:
+    void TearDown() override
+    {
+        korv::platform::removeFault = nullptr;
+        WorkingCopyTest::TearDown();
+    }
+};
 
 TEST_F(Stream, ReadsCryptedAndPlainFilesAsPlainText)
 {
@@ -17,12 +37,24 @@ TEST_F(Stream, ReadsCryptedAndPlainFilesAsPlainText)
     writeFile(path("plain.txt"), "just plain\n");
     CFileSystem stream;
     ASSERT_EQ(stream.open(path("data.kr").c_str(), "rb"), 0);
+#ifndef _WIN32
     // The working copy is already gone: the open stream alone holds it.
     EXPECT_TRUE(workingCopies().empty());
+#endif
     EXPECT_EQ(readAll(stream), plain);
     EXPECT_NE(stream.eof(), 0);
     EXPECT_EQ(stream.error(), 0);
     EXPECT_EQ(stream.close(), 0);
+    EXPECT_TRUE(workingCopies().empty());
+
+    // Where an open file cannot be removed, close() removes the copy.
+    korv::platform::removeFault = refuseWhileOpen;
+    streamOpen = true;
+    ASSERT_EQ(stream.open(path("data.kr").c_str(), "rb"), 0);
+    EXPECT_EQ(workingCopies().size(), 1u);
+    streamOpen = false;
+    EXPECT_EQ(stream.close(), 0);
+    EXPECT_TRUE(workingCopies().empty());
 
     ASSERT_EQ(stream.open(path("plain.txt").c_str(), "r"), 0);
     EXPECT_EQ(readAll(stream), "just plain\n");
@@ -175,6 +207,29 @@ TEST_F(Stream, AFailedWriteBackIsReportedAndTheFileKept)
     EXPECT_EQ(stream.close(), EOF);
     EXPECT_EQ(readFile(path("a.kr")), qtCrypted("kept"));
     EXPECT_EQ(workingCopies(), copies);
+
+    // Every misuse fails alike and keeps the file; rewind clears it as it
+    // clears the stream's own error.
+    char line[8];
+    for (const char* mode : { "wb", "ab", "rb" }) {
+        ASSERT_EQ(stream.open(path("a.kr").c_str(), mode), 0) << mode;
+        const bool reads = mode[0] == 'r';
+        EXPECT_EQ(reads ? stream.puts("x") : stream.getc(), EOF) << mode;
+        EXPECT_EQ(reads ? stream.write("x", 1, 1) : stream.read(line, 1, 1), 0u) << mode;
+        if (!reads) {
+            EXPECT_EQ(stream.gets(line, sizeof line), nullptr) << mode;
+        }
+        EXPECT_NE(stream.error(), 0) << mode;
+        EXPECT_EQ(stream.close(), reads ? 0 : EOF) << mode;
+        EXPECT_EQ(readFile(path("a.kr")), qtCrypted("kept")) << mode;
+    }
+    ASSERT_EQ(stream.open(path("a.kr").c_str(), "ab"), 0);
+    stream.getc();
+    stream.rewind();
+    EXPECT_EQ(stream.error(), 0);
+    stream.puts(" too");
+    EXPECT_EQ(stream.close(), 0);
+    EXPECT_EQ(readFile(path("a.kr")), qtCrypted("kept too"));
 }
 
 TEST_F(Stream, NothingOpensWithoutAWorkingCopy)

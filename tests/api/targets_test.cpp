@@ -3,6 +3,7 @@
 // it is written), attributes, ACL, links, owner and group, and a cancelled
 // call leaves everything as it was.
 #include "CFileSystem.h"
+#include "KFsConversionBatch.h"
 #include "KFsCryptedFile.h"
 #include "cancel_p.h"
 #include "platform_p.h"
@@ -10,6 +11,7 @@
 #include "testutil.h"
 
 #include <acl/libacl.h>
+#include <map>
 #include <cerrno>
 #include <fcntl.h>
 #include <grp.h>
@@ -343,4 +345,98 @@ TEST_F(Targets, OtherUsersFilesStayTheirsAndReadOnlyDirectoriesAreNoObstacle)
     EXPECT_EQ(listDirectory(path("shared")), (std::vector<std::string> { "own.kr", "team.kr" }));
     EXPECT_EQ(listDirectory(path("locked")), std::vector<std::string> { "data.kr" });
     EXPECT_EQ(listDirectory(tmp()), std::vector<std::string> {});
+}
+
+namespace {
+
+// What each new file was like when it was made, by its temporary name, and
+// the target each was renamed to.
+std::map<std::string, struct stat> madeAs;
+std::map<std::string, std::string> renamedTo;
+
+void recordStep(korv::platform::Step step, const std::string& path, const std::string& other)
+{
+    struct stat st { };
+    if (step == korv::platform::Step::Create && ::stat(path.c_str(), &st) == 0)
+        madeAs[path] = st;
+    if (step == korv::platform::Step::Rename)
+        renamedTo[path] = other;
+}
+
+} // namespace
+
+// A batch makes the new file of one whose owner and group a new file gets
+// anyway with that file's permissions; under any umask, in a directory with
+// the set-group-ID bit or a default ACL, for files of other owners and
+// groups, no new file is ever open to more than its target ends up, and
+// every target keeps owner, group and mode.
+TEST_F(Targets, BatchedReplacementsAreNeverMoreOpenThanTheFilesTheyReplace)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give files away";
+    const gid_t users = 100;
+    const uid_t nobody = 65534;
+    ::mkdir(path("plain").c_str(), 0755);
+    ::mkdir(path("setgid").c_str(), 0755);
+    ASSERT_EQ(::chown(path("setgid").c_str(), 0, users), 0);
+    setPermissions(path("setgid"), 02775);
+    ::mkdir(path("acl").c_str(), 0755);
+    acl_t acl = ::acl_from_text("u::rwx,u:nobody:r-x,g::r-x,m::r-x,o::---");
+    const bool withAcl = ::acl_set_file(path("acl").c_str(), ACL_TYPE_DEFAULT, acl) == 0;
+    ::acl_free(acl);
+    struct File {
+        const char* name;
+        unsigned mode;
+        uid_t owner;
+        gid_t group;
+    };
+    const std::vector<File> files { { "a", 0644, 0, 0 }, { "b", 0640, 0, 0 }, { "c", 0600, 0, 0 },
+        { "d", 0604, 0, 0 }, { "e", 0664, nobody, users }, { "f", 0640, 0, users }, { "g", 0444, 0, 0 },
+        { "h", 04755, 0, 0 } };
+    korv::platform::stepHook = recordStep;
+    for (const mode_t mask : { 022, 077 }) {
+        const mode_t oldMask = ::umask(mask);
+        for (const char* dir : { "plain", "setgid", "acl" }) {
+            if (std::string(dir) == "acl" && !withAcl)
+                continue;
+            madeAs.clear();
+            renamedTo.clear();
+            KFsConversionBatch batch;
+            for (const File& f : files) {
+                const std::string t = path(dir) + "/" + f.name;
+                writeFile(t, qtCrypted(t));
+                ASSERT_EQ(::chown(t.c_str(), f.owner, f.group), 0);
+                setPermissions(t, f.mode);
+                batch.add(KFsConversionBatch::Decrypt, t, t);
+            }
+            EXPECT_TRUE(batch.commit()) << dir;
+            std::size_t asFinal = 0;
+            for (const auto& [made, target] : renamedTo) {
+                const struct stat end = statOf(target), start = madeAs[made];
+                const unsigned startMode = start.st_mode & 07777, endMode = end.st_mode & 07777;
+                const std::string what = target + " umask " + std::to_string(mask);
+                EXPECT_EQ(startMode & ~endMode, 0u) << what << ": " << std::oct << startMode;
+                if (start.st_uid != end.st_uid || start.st_gid != end.st_gid) {
+                    EXPECT_EQ(startMode & 077, 0u) << what << ": " << std::oct << startMode;
+                }
+                asFinal += startMode == endMode && startMode != 0600;
+            }
+            EXPECT_EQ(renamedTo.size(), files.size()) << dir;
+            for (const File& f : files) {
+                const std::string t = path(dir) + "/" + f.name;
+                const struct stat st = statOf(t);
+                EXPECT_TRUE(readFile(t) == t) << t;
+                // A read-only file is left writable, as every replaced one.
+                const unsigned mode = f.mode | (f.mode & 0200 ? 0 : 0200);
+                EXPECT_EQ(st.st_mode & 07777, mode) << t << " umask " << std::oct << mask;
+                EXPECT_TRUE(st.st_uid == f.owner && st.st_gid == f.group) << t;
+            }
+            // The files of root's own group in a plain directory are made as
+            // they end: the case the batch saves its calls on.
+            if (std::string(dir) == "plain" && mask == 022) {
+                EXPECT_GE(asFinal, 3u);
+            }
+        }
+        ::umask(oldMask);
+    }
 }

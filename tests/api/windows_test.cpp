@@ -1,74 +1,26 @@
 // Windows only: what replacing a file must keep or refuse there.
 #include <KFsCryptedFile.h>
 
-#include <QByteArray>
-#include <gtest/gtest.h>
-
-#include <windows.h>
+#include "testutil.h"
+#include "windows_testutil.h"
 
 #include <string>
+
+using namespace korvtest::windows;
+using korvtest::qtCrypted;
 
 namespace {
 
 const std::string kPlain = "plain content, written through the library\n";
 
-std::string crypted(const std::string& plain)
-{
-    const QByteArray c = qCompress(QByteArray::fromStdString(plain));
-    return "kr" + c.toStdString();
-}
-
-class WindowsTargets : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        char buffer[MAX_PATH + 1];
-        const DWORD n = GetTempPathA(sizeof buffer, buffer);
-        _dir = std::string(buffer, n) + "korv-win-" + std::to_string(GetCurrentProcessId()) + "-"
-            + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        CreateDirectoryA(_dir.c_str(), nullptr);
-    }
-    std::string path(const std::string& name) const { return _dir + "\\" + name; }
-    std::string _dir;
-};
-
-std::wstring wide(const std::string& path)
-{
-    std::wstring w(path.size() + 1, L'\0');
-    w.resize(MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, w.data(), int(w.size())) - 1);
-    return w.size() >= MAX_PATH - 12 ? L"\\\\?\\" + w : w;
-}
-
-bool put(const std::string& path, const std::string& bytes)
-{
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD n = 0;
-    const bool ok = h != INVALID_HANDLE_VALUE && WriteFile(h, bytes.data(), DWORD(bytes.size()), &n, nullptr);
-    if (h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
-    return ok && n == bytes.size();
-}
-
-std::string get(const std::string& path)
-{
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return "<missing>";
-    std::string s(1 << 16, '\0');
-    DWORD n = 0;
-    ReadFile(h, s.data(), DWORD(s.size()), &n, nullptr);
-    CloseHandle(h);
-    s.resize(n);
-    return s;
-}
+class WindowsTargets : public FolderTest { };
 
 } // namespace
 
 TEST_F(WindowsTargets, AlternateStreamAndReadOnlyAttribute)
 {
     const std::string target = path("t.kr");
-    ASSERT_TRUE(put(target, crypted(kPlain)));
+    ASSERT_TRUE(put(target, qtCrypted(kPlain)));
     ASSERT_TRUE(put(target + ":note", "kept"));
     ASSERT_TRUE(KFsCryptedFile::decrypt(target, target));
     EXPECT_EQ(get(target), kPlain);
@@ -77,7 +29,7 @@ TEST_F(WindowsTargets, AlternateStreamAndReadOnlyAttribute)
 
     // A read-only target is replaced as a mode 0444 file is on POSIX.
     const std::string locked = path("ro.kr");
-    ASSERT_TRUE(put(locked, crypted(kPlain)));
+    ASSERT_TRUE(put(locked, qtCrypted(kPlain)));
     ASSERT_TRUE(SetFileAttributesA(locked.c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_TRUE(KFsCryptedFile::decrypt(locked, locked));
     EXPECT_EQ(get(locked), kPlain);
@@ -87,7 +39,7 @@ TEST_F(WindowsTargets, AlternateStreamAndReadOnlyAttribute)
 TEST_F(WindowsTargets, TargetHeldOpenByAnotherHandle)
 {
     const std::string source = path("s.kr"), target = path("held.txt");
-    ASSERT_TRUE(put(source, crypted(kPlain)));
+    ASSERT_TRUE(put(source, qtCrypted(kPlain)));
     ASSERT_TRUE(put(target, "old"));
     // Another process's reader that lets others replace the file.
     HANDLE reader = CreateFileW(wide(target).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
@@ -106,7 +58,7 @@ TEST_F(WindowsTargets, TargetHeldOpenByAnotherHandle)
     // A holder that shares nothing: the decrypt fails, the target stays.
     HANDLE exclusive = CreateFileW(wide(target).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(put(source, crypted("newer")));
+    ASSERT_TRUE(put(source, qtCrypted("newer")));
     EXPECT_FALSE(KFsCryptedFile::decrypt(source, target));
     CloseHandle(exclusive);
     EXPECT_EQ(get(target), replaced ? kPlain : "old");
@@ -121,7 +73,7 @@ TEST_F(WindowsTargets, LongPathsAndAnsiNames)
     }
     const std::string deep = dir + "\\deep.kr";
     ASSERT_GT(deep.size(), std::size_t(MAX_PATH));
-    ASSERT_TRUE(put(deep, crypted(kPlain)));
+    ASSERT_TRUE(put(deep, qtCrypted(kPlain)));
     EXPECT_TRUE(KFsCryptedFile::decrypt(deep, deep + ".txt"));
     EXPECT_EQ(get(deep + ".txt"), kPlain);
 
@@ -129,8 +81,50 @@ TEST_F(WindowsTargets, LongPathsAndAnsiNames)
         GTEST_SKIP() << "the ANSI code page is " << GetACP() << ", not 1252";
     // 0xE9 is an e with an acute accent in code page 1252, and no UTF-8.
     const std::string name = path("caf\xE9.kr");
-    ASSERT_TRUE(put(name, crypted(kPlain)));
+    ASSERT_TRUE(put(name, qtCrypted(kPlain)));
     EXPECT_TRUE(KFsCryptedFile::decrypt(name, name));
     EXPECT_EQ(get(name), kPlain);
     EXPECT_NE(GetFileAttributesW((wide(_dir) + L"\\caf\u00E9.kr").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(WindowsTargets, ALinkedTargetGetsTheContentAndTheLinkStays)
+{
+    const std::string real = path("real.txt"), link = path("link.txt"), source = path("s.kr");
+    ASSERT_TRUE(put(real, "old"));
+    ASSERT_TRUE(put(source, qtCrypted(kPlain)));
+    // Wine 8 reports success and makes nothing.
+    const DWORD made = CreateSymbolicLinkW(wide(link).c_str(), wide(real).c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)
+        ? GetFileAttributesW(wide(link).c_str())
+        : INVALID_FILE_ATTRIBUTES;
+    if (made == INVALID_FILE_ATTRIBUTES || !(made & FILE_ATTRIBUTE_REPARSE_POINT))
+        GTEST_SKIP() << "no symbolic links here";
+    ASSERT_TRUE(KFsCryptedFile::decrypt(source, link));
+    EXPECT_EQ(get(real), kPlain);
+    EXPECT_NE(GetFileAttributesW(wide(link).c_str()) & FILE_ATTRIBUTE_REPARSE_POINT, 0u) << "still a link";
+
+    // A link that leads nowhere is refused and left as it is.
+    ASSERT_TRUE(DeleteFileW(wide(real).c_str()));
+    EXPECT_FALSE(KFsCryptedFile::decrypt(source, link));
+    EXPECT_NE(GetFileAttributesW(wide(link).c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(get(real), "<missing>");
+}
+
+TEST_F(WindowsTargets, AWorkingCopyHeldOpenIsRemovedByALaterHandle)
+{
+    const std::string source = path("s.kr");
+    ASSERT_TRUE(put(source, qtCrypted(kPlain)));
+    std::string copy;
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    {
+        KFsCryptedFile handle(source, KFsRead);
+        copy = handle.getDecryptedFilePath();
+        // Another program reading the copy, sharing nothing: Windows refuses
+        // to delete the file until it lets go.
+        holder = CreateFileW(wide(copy).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    }
+    EXPECT_NE(GetFileAttributesW(wide(copy).c_str()), INVALID_FILE_ATTRIBUTES) << "held, so still there";
+    CloseHandle(holder);
+    { KFsCryptedFile later(path("missing.kr"), KFsRead); } // its end retries the list
+    EXPECT_EQ(GetFileAttributesW(wide(copy).c_str()), INVALID_FILE_ATTRIBUTES) << "removed by the later handle";
 }

@@ -1,100 +1,69 @@
 // Windows only: korv's walk, console and standard output there, run as a
 // user runs the tool.
 #include "sysinfo.h"
-
-#include <QByteArray>
-#include <gtest/gtest.h>
-
-#include <windows.h>
+#include "testutil.h"
+#include "windows_testutil.h"
 
 #include <string>
+
+using namespace korvtest::windows;
+using korvtest::qtCrypted;
 
 namespace {
 
 const std::string kPlain = "line one\nline two\r\nno end";
 
-std::string crypted(const std::string& plain)
-{
-    return "kr" + qCompress(QByteArray::fromStdString(plain)).toStdString();
-}
-
-std::wstring wide(const std::string& path)
-{
-    std::wstring w(path.size() + 1, L'\0');
-    w.resize(MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, w.data(), int(w.size())) - 1);
-    return w.size() >= MAX_PATH - 12 ? L"\\\\?\\" + w : w;
-}
-
-bool put(const std::string& path, const std::string& bytes)
-{
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD n = 0;
-    const bool ok = h != INVALID_HANDLE_VALUE && WriteFile(h, bytes.data(), DWORD(bytes.size()), &n, nullptr);
-    if (h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
-    return ok && n == bytes.size();
-}
-
-std::string get(const std::string& path)
-{
-    HANDLE h = CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return "<missing>";
-    std::string s(1 << 16, '\0');
-    DWORD n = 0;
-    ReadFile(h, s.data(), DWORD(s.size()), &n, nullptr);
-    CloseHandle(h);
-    s.resize(n);
-    return s;
-}
-
-class KorvWindows : public ::testing::Test {
+class KorvWindows : public FolderTest {
 protected:
-    void SetUp() override
-    {
-        char buffer[MAX_PATH + 1];
-        const DWORD n = GetTempPathA(sizeof buffer, buffer);
-        _dir = std::string(buffer, n) + "korv-cli-" + std::to_string(GetCurrentProcessId()) + "-"
-            + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        CreateDirectoryA(_dir.c_str(), nullptr);
-    }
-    std::string path(const std::string& name) const { return _dir + "\\" + name; }
-
     // Runs korv.exe (beside this program) with `args`; its stdout and
     // stderr land in files. Returns the exit code.
-    DWORD korv(const std::string& args)
+    DWORD korv(const std::string& args) { return finish(start(L"korv.exe", args)); }
+
+    // Starts a program that stands beside this one; see finish().
+    PROCESS_INFORMATION start(const std::wstring& program, const std::string& args, DWORD flags = 0)
     {
         wchar_t self[MAX_PATH];
         std::wstring exe(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-        exe = exe.substr(0, exe.find_last_of(L"\\/") + 1) + L"korv.exe";
+        exe = exe.substr(0, exe.find_last_of(L"\\/") + 1) + program;
         SECURITY_ATTRIBUTES inherit { sizeof inherit, nullptr, TRUE };
         const auto create = [&](const std::string& name) {
             return CreateFileA(path(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
         };
-        HANDLE out = create("stdout"), err = create("stderr");
+        _out = create("stdout");
+        _err = create("stderr");
         STARTUPINFOW si {};
         si.cb = sizeof si;
         si.dwFlags = STARTF_USESTDHANDLES;
         si.hStdInput = INVALID_HANDLE_VALUE;
-        si.hStdOutput = out;
-        si.hStdError = err;
+        si.hStdOutput = _out;
+        si.hStdError = _err;
         std::wstring line = L"\"" + exe + L"\" " + wide(args);
         PROCESS_INFORMATION pi {};
+        if (!CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &si, &pi))
+            pi.hProcess = pi.hThread = nullptr;
+        return pi;
+    }
+
+    // Waits for a started program; its output goes to _stdout and _stderr.
+    // Returns the exit code (999 when it did not start or end).
+    DWORD finish(const PROCESS_INFORMATION& pi)
+    {
         DWORD code = 999;
-        if (CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
+        if (pi.hProcess) {
             WaitForSingleObject(pi.hProcess, 60000);
             GetExitCodeProcess(pi.hProcess, &code);
             CloseHandle(pi.hProcess);
             CloseHandle(pi.hThread);
         }
-        CloseHandle(out);
-        CloseHandle(err);
+        CloseHandle(_out);
+        CloseHandle(_err);
         _stdout = get(path("stdout"));
         _stderr = get(path("stderr"));
         return code;
     }
 
-    std::string _dir, _stdout, _stderr;
+    HANDLE _out = INVALID_HANDLE_VALUE, _err = INVALID_HANDLE_VALUE;
+    std::string _stdout, _stderr;
 };
 
 } // namespace
@@ -110,15 +79,15 @@ TEST_F(KorvWindows, WalkFindsAnsiAndLongNamesAndLeavesReparsePointsAlone)
     }
     deep += "\\deep.kr";
     ASSERT_GT(deep.size(), std::size_t(MAX_PATH));
-    ASSERT_TRUE(put(deep, crypted(kPlain)));
+    ASSERT_TRUE(put(deep, qtCrypted(kPlain)));
     // 0xE9 is an e with an acute accent in code page 1252, and no UTF-8.
     const bool ansi = GetACP() == 1252;
     const std::string accented = tree + (ansi ? "\\caf\xE9.kr" : "\\cafe.kr");
-    ASSERT_TRUE(put(accented, crypted(kPlain)));
+    ASSERT_TRUE(put(accented, qtCrypted(kPlain)));
     // A directory reached through a link is not the tree's to change.
     const std::string outside = path("outside");
     CreateDirectoryA(outside.c_str(), nullptr);
-    ASSERT_TRUE(put(outside + "\\o.kr", crypted(kPlain)));
+    ASSERT_TRUE(put(outside + "\\o.kr", qtCrypted(kPlain)));
     // (Wine 8 says it made the link and makes none.)
     const std::wstring link = wide(tree + "\\link");
     CreateSymbolicLinkW(link.c_str(), wide(outside).c_str(),
@@ -133,7 +102,7 @@ TEST_F(KorvWindows, WalkFindsAnsiAndLongNamesAndLeavesReparsePointsAlone)
     if (ansi) {
         EXPECT_NE(GetFileAttributesW((wide(tree) + L"\\caf\u00E9.kr").c_str()), INVALID_FILE_ATTRIBUTES);
     }
-    EXPECT_EQ(get(outside + "\\o.kr"), crypted(kPlain));
+    EXPECT_EQ(get(outside + "\\o.kr"), qtCrypted(kPlain));
     if (linked) {
         EXPECT_NE(_stderr.find("link, skipped"), std::string::npos) << _stderr;
     }
@@ -144,7 +113,7 @@ TEST_F(KorvWindows, WalkFindsAnsiAndLongNamesAndLeavesReparsePointsAlone)
 TEST_F(KorvWindows, CatWritesBytesUnchanged)
 {
     const std::string file = path("c.kr");
-    ASSERT_TRUE(put(file, crypted(kPlain)));
+    ASSERT_TRUE(put(file, qtCrypted(kPlain)));
     EXPECT_EQ(korv("cat \"" + file + "\""), 0u) << _stderr;
     EXPECT_EQ(_stdout, kPlain);
 }
@@ -153,7 +122,7 @@ TEST_F(KorvWindows, ReadOnlyFileIsReplacedAndLeftWritable)
 {
     // As a mode 0444 file is on POSIX.
     const std::string file = path("ro.kr");
-    ASSERT_TRUE(put(file, crypted(kPlain)));
+    ASSERT_TRUE(put(file, qtCrypted(kPlain)));
     ASSERT_TRUE(SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(korv("decrypt \"" + file + "\""), 0u) << _stderr;
     EXPECT_EQ(get(file), kPlain);
@@ -173,4 +142,40 @@ TEST(KorvWindowsConsole, OnlyAConsoleIsATerminal)
     EXPECT_FALSE(korv::stderrIsTerminal());
     SetStdHandle(STD_ERROR_HANDLE, saved);
     CloseHandle(nul);
+}
+
+TEST_F(KorvWindows, CtrlCStopsALongDecryptAndItsUnfinishedFileGoes)
+{
+    const std::string source = path("big.kr"), target = path("big.txt");
+    ASSERT_TRUE(put(source, qtCrypted(std::string(std::size_t(300) << 20, 'x'))));
+    // A console of our own to send Ctrl-C through (see consolecancel_test),
+    // which this process takes and lets pass.
+    FreeConsole();
+    AllocConsole();
+    SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
+    const PROCESS_INFORMATION pi = start(L"KorvDecrypt.exe", source + " " + target);
+    ASSERT_NE(pi.hProcess, nullptr);
+    // Caught mid-way: once its new file stands beside the target.
+    const std::wstring pattern = wide(path(".big.txt.korv-*"));
+    WIN32_FIND_DATAW found;
+    bool started = false;
+    for (int i = 0; i < 30000 && !started && WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT; ++i) {
+        HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+        started = search != INVALID_HANDLE_VALUE;
+        if (started)
+            FindClose(search);
+        else
+            Sleep(1);
+    }
+    if (!started || !GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+        const DWORD error = GetLastError();
+        const DWORD code = finish(pi);
+        GTEST_SKIP() << "could not interrupt KorvDecrypt mid-way here (" << (started ? "event" : "no new file") << ", error " << error << ", exit " << code << " " << _stdout << _stderr << ")";
+    }
+    EXPECT_EQ(finish(pi), 0xC000013Au) << _stdout << _stderr;
+    EXPECT_EQ(get(target), "<missing>");
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "an unfinished file was left";
+    if (search != INVALID_HANDLE_VALUE)
+        FindClose(search);
 }

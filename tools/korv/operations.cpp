@@ -78,6 +78,10 @@ FileResult failed(const std::string& path, const Failure& failure)
     return r;
 }
 
+// A target that exists is not replaced without -f: the library refuses it
+// (KFsErrorCode::Exists), up to the rename.
+const Failure kExists { "exists", "already exists; not overwritten (use -f)" };
+
 // A library call's failure: a cancelled one is no failure of the file.
 FileResult failed(const std::string& path, const KFsError& e)
 {
@@ -86,7 +90,7 @@ FileResult failed(const std::string& path, const KFsError& e)
         r.outcome = Outcome::Cancelled;
         return r;
     }
-    return failed(path, Failure { errorCode(e.code), message(e) });
+    return failed(path, e.code == KFsErrorCode::Exists ? kExists : Failure { errorCode(e.code), message(e) });
 }
 
 FileResult skipped(const std::string& message)
@@ -127,17 +131,17 @@ std::string verboseLine(
     return line + sizes;
 }
 
-// What stops a conversion before the library is asked: a target that exists
-// without -f, a source already crypted. Empty when the conversion goes ahead.
+// What stops a conversion before the library is asked: a source already
+// crypted (after a target that exists, as the library would find).
 bool refused(const Options& o, const FileItem& item, const std::string& target, FileResult& r)
 {
-    if (target != item.path && !o.force && fileStatus(target, false).error == 0) {
-        r = failed(target, Failure { "exists", "already exists; not overwritten (use -f)" });
-        return true;
-    }
     Header header;
     Failure error;
     if (o.command == Command::Crypt && !o.again && readHeader(item.path, header, error) && header.crypted) {
+        if (target != item.path && !o.force && fileStatus(target, false).error == 0) {
+            r = failed(target, kExists);
+            return true;
+        }
         Output::instance().note(item.path, "already crypted, skipped (--again crypts it once more)");
         r = skipped("already crypted");
         if (o.verbose)
@@ -409,6 +413,7 @@ ConversionQueue::ConversionQueue(const Options& options, Done done)
     , _batch(options.toDir.empty() && options.output.empty() ? KFsConversionBatch::Everything
                                                                : KFsConversionBatch::ReplacedSources)
 {
+    _batch.setReplaceExisting(options.force);
 }
 
 void ConversionQueue::add(std::size_t index, const FileItem& item)

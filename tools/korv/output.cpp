@@ -205,6 +205,8 @@ const char* errorCode(KFsErrorCode code)
         return "too_large";
     case KFsErrorCode::Cancelled:
         return "cancelled";
+    case KFsErrorCode::Exists:
+        return "exists";
     case KFsErrorCode::IoError:
         break;
     }
