@@ -5,6 +5,7 @@
 #   scripts/i386-root.sh scripts/test.sh        # the README's commands, on i386
 #   scripts/i386-root.sh                        # a shell in the root
 #   scripts/i386-root.sh --install wine32 --bind /some/dir --cwd /some/dir -- cmd args...
+#   KORV_I386_CACHE=/var/cache/korv-wine32 scripts/i386-root.sh --bare --install wine32 -- cmd
 #
 # The root lives outside the repository, in $KORV_I386_CACHE (default
 # /var/cache/korv-i386): root/ is the Debian tree, build/ is what /src/build
@@ -16,9 +17,15 @@
 # Debian 13's (see below), or KORV_I386_QEMU.
 #
 # Options: --install PKG (make sure a package of the root is installed),
+# --bare (a root only for running the --install packages: none of the
+# project's build dependencies, no recommended packages; give it a cache of
+# its own),
 # --bind DIR (show a host directory at the same path inside), --tmpfs DIR (an
 # empty directory of this run's own), --cwd DIR (start there instead of /src),
-# --session KEEPER (join the namespace of a long-running command: see below).
+# --session KEEPER (join the namespace of a long-running command: see below),
+# --session-id ID (sessions with different IDs are apart; default: one),
+# --if-running (with --session: run the command only in a session that is
+# already running, else do nothing).
 # Everything runs in a private mount namespace, so no mount outlives the
 # command (or the session). Needs root (sudo is used otherwise).
 set -euo pipefail
@@ -33,7 +40,7 @@ if [ "$(id -u)" -ne 0 ]; then
     exec sudo --preserve-env "$0" "$@"
 fi
 
-install=() binds=() tmpfs=() cwd=/src session=
+install=() binds=() tmpfs=() cwd=/src session= session_id=default bare=0 if_running=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --install) install+=("$2"); shift 2 ;;
@@ -41,11 +48,18 @@ while [ $# -gt 0 ]; do
         --tmpfs)   tmpfs+=("$2"); shift 2 ;;
         --cwd)     cwd=$2; shift 2 ;;
         --session) session=$2; shift 2 ;;
+        --session-id) session_id=$2; shift 2 ;;
+        --bare)    bare=1; shift ;;
+        --if-running) if_running=1; shift ;;
         --)        shift; break ;;
         *)         break ;;
     esac
 done
 [ $# -gt 0 ] || set -- bash
+if [ $if_running = 1 ]; then
+    pid=$(cat "$cache/session-$session_id.pid" 2>/dev/null || true)
+    { [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; } || exit 0
+fi
 
 say() { echo "i386-root: [$(date +%T)] $*" >&2; }
 
@@ -160,17 +174,30 @@ run_in_root() {
 in_namespace() {
     exec unshare --mount --propagation private -- bash -c \
         "set -euo pipefail; $(declare -f mount_root mount_extra run_in_root);
-         $(declare -p repo cache root cwd binds tmpfs isal_from_source install); $1" bash "${@:2}"
+         $(declare -p repo cache root cwd binds tmpfs isal_from_source bare_install install); $1" bash "${@:2}"
 }
+
+# A bare root gets the wanted packages alone, without what they recommend.
+bare_install='set -e
+missing=
+for p; do dpkg-query -W -f="\${Status}" "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"; done
+[ -n "$missing" ] || exit 0
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends $missing >/dev/null'
 
 # The project's install-deps.sh fetches the root's apt lists and brings the
 # build deps; checked once per set of wanted packages (seconds when emulated).
-stamp="$root/.korv-deps-$(cat "$repo/scripts/install-deps.sh" - <<<"${install[*]}" | md5sum | cut -c1-12)"
+stamp="$root/.korv-deps-$(cat "$repo/scripts/install-deps.sh" - <<<"$bare ${install[*]}" | md5sum | cut -c1-12)"
 if [ ! -e "$stamp" ]; then
     say "checking the root's packages"
-    (in_namespace 'mount_root
-        chroot "$root" /bin/sh -c "$isal_from_source"
-        chroot "$root" /src/scripts/install-deps.sh "${install[@]}"')
+    if [ $bare = 1 ]; then
+        (in_namespace 'mount_root; chroot "$root" /bin/sh -c "$bare_install" sh "${install[@]}"')
+    else
+        (in_namespace 'mount_root
+            chroot "$root" /bin/sh -c "$isal_from_source"
+            chroot "$root" /src/scripts/install-deps.sh "${install[@]}"')
+    fi
     touch "$stamp"
     say "packages in place"
 fi
@@ -184,21 +211,24 @@ fi
 # every later command with the same --session joins, its folders added to the
 # others'. The keeper touches $KORV_I386_READY once it is ready; the session
 # ends with it.
+# (nsenter enters the root directory of the namespace too: a session needs /
+# to be that root, as on a machine or in a container, not in a chroot.)
 exec 9>"$cache/session.lock"
 flock 9
-ready=/run/korv-session.ready
-pid=$(cat "$cache/session.pid" 2>/dev/null || true)
+ready=/run/korv-session-$session_id.ready
+pid=$(cat "$cache/session-$session_id.pid" 2>/dev/null || true)
 if [ -z "$pid" ] || [ ! -e "$root$ready" ] || ! kill -0 "$pid" 2>/dev/null ||
    [ "$(readlink "/proc/$pid/ns/mnt")" = "$(readlink /proc/self/ns/mnt)" ]; then
+    [ $if_running = 0 ] || exit 0
     rm -f "$root$ready"
     KORV_I386_READY=$ready setsid unshare --mount --propagation private -- bash -c \
         "set -euo pipefail; $(declare -f mount_root mount_extra run_in_root);
          $(declare -p repo cache root binds tmpfs); cwd=/; mount_root; mount_extra; run_in_root /bin/sh -c \"\$1\"" \
-        bash "$session" </dev/null >"$cache/session.log" 2>&1 &
+        bash "$session" </dev/null >"$cache/session-$session_id.log" 2>&1 &
     pid=$!
-    echo "$pid" > "$cache/session.pid"
+    echo "$pid" > "$cache/session-$session_id.pid"
     until [ -e "$root$ready" ]; do
-        kill -0 "$pid" 2>/dev/null || { say "the session's keeper ended:"; cat "$cache/session.log" >&2; exit 1; }
+        kill -0 "$pid" 2>/dev/null || { say "the session's keeper ended:"; cat "$cache/session-$session_id.log" >&2; exit 1; }
         sleep 0.1
     done
 fi
