@@ -13,6 +13,12 @@ namespace {
 
 const std::string kPlain = "line one\nline two\r\nno end";
 
+// A console handler (stdcall, which a lambda is not on 32-bit Windows).
+BOOL WINAPI letCtrlCPass(DWORD)
+{
+    return TRUE;
+}
+
 class KorvWindows : public FolderTest {
 protected:
     // Runs korv.exe (beside this program) with `args`; its stdout and
@@ -152,7 +158,7 @@ TEST_F(KorvWindows, CtrlCStopsALongDecryptAndItsUnfinishedFileGoes)
     // which this process takes and lets pass.
     FreeConsole();
     AllocConsole();
-    SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
+    SetConsoleCtrlHandler(letCtrlCPass, TRUE);
     const PROCESS_INFORMATION pi = start(L"KorvDecrypt.exe", source + " " + target);
     ASSERT_NE(pi.hProcess, nullptr);
     // Caught mid-way: once its new file stands beside the target.
