@@ -13,6 +13,10 @@ namespace {
 
 const std::string kPlain = "line one\nline two\r\nno end";
 
+// Windows calls a console handler WINAPI, which 32-bit Windows tells apart
+// from a lambda's convention.
+BOOL WINAPI letConsoleControlPass(DWORD) { return TRUE; }
+
 class KorvWindows : public FolderTest {
 protected:
     // Runs korv.exe (beside this program) with `args`; its stdout and
@@ -152,7 +156,7 @@ TEST_F(KorvWindows, CtrlCStopsALongDecryptAndItsUnfinishedFileGoes)
     // which this process takes and lets pass.
     FreeConsole();
     AllocConsole();
-    SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
+    SetConsoleCtrlHandler(letConsoleControlPass, TRUE);
     const PROCESS_INFORMATION pi = start(L"KorvDecrypt.exe", source + " " + target);
     ASSERT_NE(pi.hProcess, nullptr);
     // Caught mid-way: once its new file stands beside the target.
