@@ -408,11 +408,13 @@ check_zip() {
         echo "$out"; echo "== KorvDecrypt.exe from the zip failed (rerun with KORV_WINEDEBUG=err+module)" >&2; exit 1; }
     cmp -s "$check/sample.txt" <(printf 'hello from the zip\n') || {
         echo "$out"; echo "== KorvDecrypt.exe from the zip wrote the wrong content" >&2; exit 1; }
+    # Only standard output is the content: Wine may warn on standard error
+    # (Debian 13's, where XDG_RUNTIME_DIR is not set).
     out=$(KORV_WINE32_BIND=$check "$repo/cmake/toolchains/wine-run" "$target" "$check/wineprefix" "" \
-          "$tree/bin/korv.exe" cat "$check/sample.kr" 2>&1 </dev/null) || {
-        echo "$out"; echo "== korv.exe from the zip failed (rerun with KORV_WINEDEBUG=err+module)" >&2; exit 1; }
+          "$tree/bin/korv.exe" cat "$check/sample.kr" 2>"$check/stderr" </dev/null) || {
+        echo "$out"; cat "$check/stderr"; echo "== korv.exe from the zip failed (rerun with KORV_WINEDEBUG=err+module)" >&2; exit 1; }
     [ "$out" = "hello from the zip" ] || {
-        echo "$out"; echo "== korv.exe from the zip read the wrong content" >&2; exit 1; }
+        echo "$out"; cat "$check/stderr"; echo "== korv.exe from the zip read the wrong content" >&2; exit 1; }
 }
 timed zip-check check_zip
 echo "== the zip runs in an empty Wine prefix: KorvDecrypt.exe decrypted a sample, korv.exe read it"

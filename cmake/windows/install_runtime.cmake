@@ -10,7 +10,8 @@ set(CMAKE_GET_RUNTIME_DEPENDENCIES_COMMAND "${korv_objdump}")
 
 # CMake looks a DLL up by its lower-cased name, which a case-sensitive file
 # system does not find for names like Qt6Core.dll: find those here and
-# resolve their own dependencies in turn.
+# resolve their own dependencies in turn. (CMake 3.25 reports the names
+# lower-cased, 3.31 as the import table spells them.)
 set(korv_dlls)
 set(korv_system_dlls)
 set(korv_libraries)
@@ -24,13 +25,14 @@ foreach(round RANGE 8)
     set(found_more FALSE)
     set(korv_system_dlls)
     foreach(name IN LISTS unresolved)
+        string(TOLOWER "${name}" wanted)
         set(match)
         foreach(dir IN LISTS korv_dirs)
             file(GLOB candidates LIST_DIRECTORIES false "${dir}/*.[dD][lL][lL]")
             foreach(c IN LISTS candidates)
                 get_filename_component(base "${c}" NAME)
                 string(TOLOWER "${base}" lower)
-                if(lower STREQUAL name)
+                if(lower STREQUAL wanted)
                     set(match "${c}")
                     break()
                 endif()
