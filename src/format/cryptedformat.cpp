@@ -40,7 +40,8 @@ enum class FastResult { Ok, TooSmall, Failed };
 // libdeflate checks the zlib header and Adler-32 as zlib does.
 FastResult decodeFast(const std::uint8_t* stream, std::size_t n, std::size_t expected, ByteSink& sink)
 {
-    libdeflate_decompressor* d = decompressor();
+    const Decompressor lease = decompressor();
+    libdeflate_decompressor* d = lease.get();
     if (!d)
         return FastResult::Failed;
     std::unique_ptr<std::uint8_t[]> memory;
@@ -123,19 +124,14 @@ DecodeResult emptyContent(std::uint32_t hint, ByteSink& sink, Damage* damage)
 
 } // namespace
 
-namespace {
-
-struct DecompressorDeleter {
-    void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
-
-} // namespace
-
-libdeflate_decompressor* decompressor()
+libdeflate_decompressor* makeDecompressor()
 {
-    thread_local std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> d(
-        libdeflate_alloc_decompressor());
-    return d.get();
+    return libdeflate_alloc_decompressor();
+}
+
+void freeDecompressor(libdeflate_decompressor* d)
+{
+    libdeflate_free_decompressor(d);
 }
 
 bool hasMarker(const std::uint8_t* data, std::size_t n)

@@ -7,13 +7,21 @@
 #include <memory>
 
 #include "bytesink_p.h"
+#include "pool_p.h"
 
 struct libdeflate_decompressor;
 
 namespace korv::format {
 
-// This thread's libdeflate decompressor (nullptr when none can be made).
-libdeflate_decompressor* decompressor();
+libdeflate_decompressor* makeDecompressor();
+void freeDecompressor(libdeflate_decompressor* d);
+
+// A libdeflate decompressor for one decode; get() is nullptr when none can be made.
+using Decompressor = Pool<libdeflate_decompressor, makeDecompressor, freeDecompressor>::Lease;
+inline Decompressor decompressor()
+{
+    return Decompressor(Pool<libdeflate_decompressor, makeDecompressor, freeDecompressor>::instance());
+}
 
 constexpr std::size_t kMarkerSize = 2;
 constexpr std::size_t kLengthSize = 4;

@@ -5,6 +5,7 @@
 
 #include "bigendian_p.h"
 #include "cancel_p.h"
+#include "pool_p.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -197,17 +198,19 @@ bool Inflater::canSave() const
 
 namespace {
 
-struct CompressorDeleter {
-    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
-};
-
 // Access points are kept deflated: the window and the code tables shrink to
 // a third or less for text, so the index stays small for long streams.
-libdeflate_compressor* pointCompressor()
+libdeflate_compressor* makePointCompressor()
 {
-    thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> c(libdeflate_alloc_compressor(1));
-    return c.get();
+    return libdeflate_alloc_compressor(1);
 }
+
+void freePointCompressor(libdeflate_compressor* c)
+{
+    libdeflate_free_compressor(c);
+}
+
+using PointCompressors = Pool<libdeflate_compressor, makePointCompressor, freePointCompressor>;
 
 } // namespace
 
@@ -221,7 +224,8 @@ bool Inflater::save(AccessPoint& point) const
     const std::size_t size
         = offsetof(inflate_state, tmp_out_buffer) + static_cast<std::size_t>(s.tmp_out_valid);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(&s);
-    libdeflate_compressor* c = pointCompressor();
+    const PointCompressors::Lease lease(PointCompressors::instance());
+    libdeflate_compressor* c = lease.get();
     if (!c)
         return false;
     point._state.resize(libdeflate_deflate_compress_bound(c, size));
@@ -240,7 +244,8 @@ bool Inflater::save(AccessPoint& point) const
 
 bool Inflater::restore(const AccessPoint& point)
 {
-    libdeflate_decompressor* d = decompressor();
+    const Decompressor lease = decompressor();
+    libdeflate_decompressor* d = lease.get();
     std::size_t size = 0;
     if (!d
         || libdeflate_deflate_decompress(

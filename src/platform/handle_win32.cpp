@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <random>
 
@@ -217,11 +218,15 @@ std::string canonicalDirectory(std::wstring dir)
 
 } // namespace
 
-const std::string& temporaryDirectory(bool again, bool* fresh)
+std::string temporaryDirectory(bool again, bool* fresh)
 {
-    thread_local std::wstring reported;
-    thread_local std::string directory;
+    // Shared, not thread_local: 32-bit MinGW runtimes destroy thread_local
+    // objects after their storage is gone (see pool_p.h).
+    static std::mutex mutex;
+    static std::wstring reported;
+    static std::string directory;
     const std::wstring current = systemTempPath();
+    std::lock_guard<std::mutex> lock(mutex);
     const bool lookUp = again || directory.empty() || current != reported;
     if (lookUp) {
         reported = current;

@@ -192,11 +192,11 @@ bool OutputFile::createWorkingCopy()
     _target.clear();
     _failed = false;
     bool fresh = false;
-    const std::string* directory = &temporaryDirectory(false, &fresh);
-    HANDLE file = directory->empty() ? INVALID_HANDLE_VALUE : createUniqueFile(*directory, "kr2", _target);
+    std::string directory = temporaryDirectory(false, &fresh);
+    HANDLE file = directory.empty() ? INVALID_HANDLE_VALUE : createUniqueFile(directory, "kr2", _target);
     if (file == INVALID_HANDLE_VALUE && !fresh) {
-        directory = &temporaryDirectory(true);
-        file = directory->empty() ? INVALID_HANDLE_VALUE : createUniqueFile(*directory, "kr2", _target);
+        directory = temporaryDirectory(true);
+        file = directory.empty() ? INVALID_HANDLE_VALUE : createUniqueFile(directory, "kr2", _target);
     }
     _fd = valueOf(file);
     _empty = _fd != -1;

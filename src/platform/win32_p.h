@@ -81,9 +81,9 @@ inline bool isDevicePath(const std::wstring& wide)
 HANDLE createUniqueFile(const std::string& dir, const std::string& prefix, std::string& name);
 
 // The temporary directory in the ANSI code page, without a trailing
-// separator; empty when it names no directory. Kept per thread, looked up
-// again when `again` or when Windows reports another one.
-const std::string& temporaryDirectory(bool again, bool* fresh = nullptr);
+// separator; empty when it names no directory. Kept for the process, looked
+// up again when `again` or when Windows reports another one.
+std::string temporaryDirectory(bool again, bool* fresh = nullptr);
 
 // Copies size bytes of in to out from the start of both; a cancellable copy
 // stops when the caller asks.

@@ -9,6 +9,7 @@
 #include <KFsCryptedDevice.h>
 #include <KFsCryptedFile.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -193,7 +194,9 @@ FileResult test(const Options& o, const FileItem& item)
         return r;
     }
     r.bytesIn = item.size;
-    thread_local std::vector<char> buffer(1 << 20);
+    // On the stack: a thread_local with a destructor crashes ending threads
+    // under 32-bit MinGW runtimes.
+    std::array<char, 64 * 1024> buffer;
     for (;;) {
         if (stopFlag().load()) {
             r.outcome = Outcome::Cancelled;
