@@ -125,15 +125,34 @@ bool OutputFile::commitBeside(bool sync)
     return ok;
 }
 
+std::atomic<bool> noRenameNoReplace { false };
+
 bool OutputFile::renameOver()
 {
     if (_replaceExisting || _targetExisted)
         return ::rename(_temporary.c_str(), _target.c_str()) == 0;
-    // A file system (EINVAL) or kernel (ENOSYS) that cannot refuse
-    // atomically is left with the look create() took.
-    if (::renameat2(AT_FDCWD, _temporary.c_str(), AT_FDCWD, _target.c_str(), RENAME_NOREPLACE) == 0)
+    if (!noRenameNoReplace.load()) {
+        if (::renameat2(AT_FDCWD, _temporary.c_str(), AT_FDCWD, _target.c_str(), RENAME_NOREPLACE) == 0)
+            return true;
+        if (errno != EINVAL && errno != ENOSYS)
+            return false;
+    }
+    // A file system (EINVAL) or kernel (ENOSYS) that cannot rename without
+    // replacing: a link refuses an existing name just as atomically. A stray
+    // second name for the new file would be harmless; the target is right.
+    if (::link(_temporary.c_str(), _target.c_str()) == 0) {
+        ::unlink(_temporary.c_str());
         return true;
-    return (errno == EINVAL || errno == ENOSYS) && ::rename(_temporary.c_str(), _target.c_str()) == 0;
+    }
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS)
+        return false;
+    // Neither (FAT, some FUSE file systems): look once more, then rename.
+    struct stat st;
+    if (::lstat(_target.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return errno == ENOENT && ::rename(_temporary.c_str(), _target.c_str()) == 0;
 }
 
 bool OutputFile::commitOverwrite()

@@ -36,5 +36,8 @@ extern std::atomic<StepHook> stepHook;
 // the power-loss check must catch it.
 using SkipSync = bool (*)(const std::string& path);
 extern std::atomic<SkipSync> skipDataSync;
+// Test seam (POSIX): when set, a commit that must not replace acts as on a
+// file system whose renameat2 knows no RENAME_NOREPLACE.
+extern std::atomic<bool> noRenameNoReplace;
 
 } // namespace korv::platform

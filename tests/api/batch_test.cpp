@@ -22,6 +22,7 @@ protected:
     {
         korv::platform::stepHook = nullptr;
         korv::platform::skipDataSync = nullptr;
+        korv::platform::noRenameNoReplace = false;
         KFsCryptedFile::setCancelFlag(nullptr);
         korv::clearCancelled();
     }
@@ -130,6 +131,25 @@ TEST_F(Batch, TargetsThatExistAreLeftAloneWhenReplacingIsOff)
     EXPECT_FALSE(fileExists(path("nowhere")));
     EXPECT_EQ(listDirectory(root()),
         (std::vector<std::string> { "dangling", "fresh", "in", "late", "old", "plain", "src" }));
+}
+
+// Where renameat2 cannot refuse to replace, the commit still refuses a
+// target that appeared, and leaves no second name behind.
+TEST_F(Batch, ATargetThatAppearsIsKeptWithoutRenameNoReplace)
+{
+    korv::platform::noRenameNoReplace = true;
+    writeFile(path("src"), qtCrypted("new"));
+    KFsConversionBatch batch;
+    batch.setReplaceExisting(false);
+    const std::size_t late = batch.add(KFsConversionBatch::Decrypt, path("src"), path("late"));
+    const std::size_t fresh = batch.add(KFsConversionBatch::Decrypt, path("src"), path("fresh"));
+    writeFile(path("late"), "appeared meanwhile");
+    EXPECT_FALSE(batch.commit());
+    EXPECT_EQ(batch.error(late).code, KFsErrorCode::Exists);
+    EXPECT_TRUE(batch.done(fresh));
+    EXPECT_EQ(readFile(path("late")), "appeared meanwhile");
+    EXPECT_EQ(readFile(path("fresh")), "new");
+    EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "fresh", "late", "src" }));
 }
 
 // The power-loss check. The platform reports each step that changes what a
