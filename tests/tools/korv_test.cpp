@@ -588,3 +588,18 @@ TEST_F(Korv, SmallFilesCostAFewSystemCallsEach)
     EXPECT_LE(toNewDir, 10.1);
     std::printf("system calls per small file: in place %.2f, to a new directory %.2f\n", inPlace, toNewDir);
 }
+
+// Files waiting for their commit hold descriptors: many jobs under a low
+// limit must wait for each other's commits, not fail with EMFILE.
+TEST_F(Korv, ManyJobsUnderALowDescriptorLimitConvertEveryFile)
+{
+    constexpr int kFiles = 300;
+    for (int i = 0; i < kFiles; ++i)
+        writeFile(tree("f" + std::to_string(i)), qtCrypted("content " + std::to_string(i)));
+    const KorvRun r = shell("ulimit -n 100 && exec \"$KORV\" decrypt -r -j 8 " + tree());
+    EXPECT_EQ(r.status, 0) << r.err.substr(0, 500);
+    for (int i = 0; i < kFiles; i += 37)
+        EXPECT_EQ(readFile(tree("f" + std::to_string(i))), "content " + std::to_string(i));
+    EXPECT_NE(r.err.find(std::to_string(kFiles) + " files decrypted, 0 skipped, 0 failed"), std::string::npos)
+        << r.err.substr(0, 500);
+}

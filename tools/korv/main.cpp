@@ -67,9 +67,18 @@ int runBatch(const Options& o)
     const int threads = o.jobs > 0 ? o.jobs : cpuCount();
     // Each thread commits its own conversions: no lock, no sync shared.
     std::vector<std::unique_ptr<ConversionQueue>> queues;
-    if (isConversion(o))
-        for (int t = 0; t < jobThreads(w.files.size(), threads); ++t)
-            queues.push_back(std::make_unique<ConversionQueue>(o, done));
+    if (isConversion(o)) {
+        const std::size_t queueCount = std::size_t(jobThreads(w.files.size(), threads));
+        // Files waiting for their commit hold descriptors (up to two each, in
+        // two batches a queue); what is left after a reserve for the rest is
+        // shared out, so that many jobs under a low limit wait less, not fail.
+        constexpr std::size_t kReserve = 64, kPerFile = 2, kBatches = 2;
+        const std::size_t limit = openFileLimit();
+        const std::size_t window
+            = (limit > kReserve ? limit - kReserve : 0) / (queueCount * kPerFile * kBatches);
+        for (std::size_t t = 0; t < queueCount; ++t)
+            queues.push_back(std::make_unique<ConversionQueue>(o, done, window));
+    }
     runJobs(
         w.files.size(), threads,
         [&](int worker, std::size_t i) {

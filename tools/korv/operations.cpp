@@ -9,6 +9,7 @@
 #include <KFsCryptedDevice.h>
 #include <KFsCryptedFile.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -408,15 +409,25 @@ bool isConversion(const Options& options)
     return options.command == Command::Crypt || options.command == Command::Decrypt;
 }
 
-ConversionQueue::ConversionQueue(const Options& options, Done done)
+ConversionQueue::ConversionQueue(const Options& options, Done done, std::size_t window)
     : _options(options)
     , _done(std::move(done))
+    , _window(std::max<std::size_t>(1, std::min(window, KFsConversionBatch::maxPending())))
+{
     // A conversion to another path leaves its source: it is made as durable
     // as gzip's, the in-place ones are synced (their old content is gone).
-    , _batch(options.toDir.empty() && options.output.empty() ? KFsConversionBatch::Everything
-                                                               : KFsConversionBatch::ReplacedSources)
+    const auto durability = options.toDir.empty() && options.output.empty() ? KFsConversionBatch::Everything
+                                                                             : KFsConversionBatch::ReplacedSources;
+    for (auto* b : { &_filling, &_committing }) {
+        *b = std::make_unique<Batch>(durability);
+        (*b)->batch.setReplaceExisting(options.force);
+    }
+}
+
+ConversionQueue::~ConversionQueue()
 {
-    _batch.setReplaceExisting(options.force);
+    if (_committer.joinable())
+        _committer.join();
 }
 
 void ConversionQueue::add(std::size_t index, const FileItem& item)
@@ -437,20 +448,36 @@ void ConversionQueue::add(std::size_t index, const FileItem& item)
         _done(index, r);
         return;
     }
-    if (_waiting.size() >= KFsConversionBatch::maxPending())
-        flush();
+    if (_filling->waiting.size() >= _window)
+        startCommit();
     const auto operation = _options.command == Command::Crypt ? KFsConversionBatch::Crypt : KFsConversionBatch::Decrypt;
-    const std::size_t entry = _batch.add(operation, item.path, target);
-    _waiting.push_back({ index, &item, target, entry });
+    const std::size_t entry = _filling->batch.add(operation, item.path, target);
+    _filling->waiting.push_back({ index, &item, target, entry });
+}
+
+void ConversionQueue::startCommit()
+{
+    finishCommit();
+    std::swap(_filling, _committing);
+    if (!_committing->waiting.empty())
+        _committer = std::thread([b = _committing.get()] { b->batch.commit(); });
+}
+
+void ConversionQueue::finishCommit()
+{
+    if (_committer.joinable())
+        _committer.join();
+    Batch& b = *_committing;
+    for (const Waiting& w : b.waiting)
+        _done(w.index, converted(_options, *w.item, w.target, b.batch, w.entry));
+    b.waiting.clear();
+    b.batch.clear();
 }
 
 void ConversionQueue::flush()
 {
-    _batch.commit();
-    for (const Waiting& w : _waiting)
-        _done(w.index, converted(_options, *w.item, w.target, _batch, w.entry));
-    _waiting.clear();
-    _batch.clear();
+    startCommit();
+    finishCommit();
 }
 
 std::string jsonReport(const Options& options, const FileItem& item, const FileResult& r)

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,10 @@ FileResult processFile(const Options& options, const FileItem& item);
 class ConversionQueue {
 public:
     using Done = std::function<void(std::size_t index, const FileResult& result)>;
-    ConversionQueue(const Options& options, Done done);
+    // At most `window` files wait for their commit at once, in each of the
+    // two batches below (each holds a descriptor open).
+    ConversionQueue(const Options& options, Done done, std::size_t window);
+    ~ConversionQueue();
     // Converts the file now, or hands out its failure or skip at once.
     void add(std::size_t index, const FileItem& item);
     // Commits what waits and hands out its results.
@@ -52,10 +56,21 @@ private:
         std::string target;
         std::size_t entry; // in the batch
     };
+    struct Batch {
+        explicit Batch(KFsConversionBatch::Durability d) : batch(d) { }
+        KFsConversionBatch batch;
+        std::vector<Waiting> waiting;
+    };
+    // One batch fills while the one before commits on a thread of its own,
+    // so that its syncs do not stop the conversions.
+    void startCommit();
+    void finishCommit();
+
     const Options& _options;
     Done _done;
-    KFsConversionBatch _batch;
-    std::vector<Waiting> _waiting;
+    std::size_t _window;
+    std::unique_ptr<Batch> _filling, _committing;
+    std::thread _committer;
 };
 
 // True for the subcommands a ConversionQueue does.

@@ -2,6 +2,8 @@
 // implementation per platform (sysinfo_*.cpp).
 #pragma once
 
+#include <cstddef>
+
 namespace korv {
 
 // Standard input and output carry bytes unchanged (Windows would translate
@@ -13,5 +15,9 @@ bool stderrIsTerminal();
 
 // The number of CPUs this process may run on.
 int cpuCount();
+
+// How many files this process may hold open at once, after raising its own
+// limit as far as it may.
+std::size_t openFileLimit();
 
 } // namespace korv

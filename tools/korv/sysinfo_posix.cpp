@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <sched.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace korv {
@@ -23,6 +24,20 @@ int cpuCount()
         return std::max(1, CPU_COUNT(&set));
     const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
     return n > 0 ? int(n) : 1;
+}
+
+std::size_t openFileLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    if (limit.rlim_cur != limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    return limit.rlim_cur == RLIM_INFINITY ? std::size_t(1) << 20 : std::size_t(limit.rlim_cur);
 }
 
 } // namespace korv

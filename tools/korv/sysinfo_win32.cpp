@@ -35,4 +35,10 @@ int cpuCount()
     return std::max(1, int(std::thread::hardware_concurrency()));
 }
 
+std::size_t openFileLimit()
+{
+    // Handles, not C descriptors: Windows sets no small limit on them.
+    return std::size_t(1) << 16;
+}
+
 } // namespace korv
