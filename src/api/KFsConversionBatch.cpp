@@ -31,6 +31,8 @@ struct KFsConversionBatch::Private {
     korv::ConversionContext context { &newFiles };
     std::vector<Item> items;
     std::vector<std::size_t> waiting;
+    // In place the old content is gone once renamed over: always synced.
+    bool syncs(const Item& item) const { return durability == Everything || item.pending->inPlace; }
 };
 
 KFsConversionBatch::KFsConversionBatch(Durability durability)
@@ -64,7 +66,7 @@ std::size_t KFsConversionBatch::add(Operation operation, const std::string& sour
         return index;
     }
     // Content that commit() syncs starts on its way to the disk now.
-    if (d->durability == Everything || item.pending->inPlace)
+    if (d->syncs(item))
         item.pending->out.startWriteback();
     d->waiting.push_back(index);
     return index;
@@ -75,11 +77,18 @@ bool KFsConversionBatch::commit()
     // Each rename follows its own file's data sync (the writeback started at
     // add() has done most of the work by now), so a crash leaves each target
     // old or new; the directories synced after the renames keep them.
+    std::vector<korv::platform::OutputFile*> toSync;
+    for (std::size_t index : d->waiting) {
+        Private::Item& item = d->items[index];
+        if (d->syncs(item))
+            toSync.push_back(&item.pending->out);
+    }
+    korv::platform::OutputFile::syncTogether(toSync);
     std::vector<std::pair<std::string, std::size_t>> renamedIn;
     for (std::size_t index : d->waiting) {
         Private::Item& item = d->items[index];
         korv::error::begin();
-        const bool sync = d->durability == Everything || item.pending->inPlace;
+        const bool sync = d->syncs(item);
         std::string dir;
         const bool ok = korv::commitConversion(*item.pending, sync, &dir);
         korv::error::report(ok, &item.error, item.source, item.target);

@@ -22,6 +22,35 @@ void OutputFile::startWriteback()
         (void)::sync_file_range(_fd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
+void OutputFile::syncTogether(const std::vector<OutputFile*>& files)
+{
+    // Syncing a file costs a cache flush of the disk (and, without a
+    // journal, a write of its inode) apiece; syncfs writes them all and
+    // flushes once. It also writes what others have pending on that file
+    // system, so it is worth it only for a group.
+    constexpr std::size_t kGroup = 4;
+    const SkipSync skip = skipDataSync.load();
+    std::vector<OutputFile*> group;
+    for (OutputFile* f : files) {
+        if (f->_fd < 0 || f->_failed || f->_map || f->_route != Route::Beside || f->_device == 0
+            || (skip && skip(f->_temporary)))
+            continue;
+        if (group.empty() || f->_device == group.front()->_device)
+            group.push_back(f);
+    }
+    // On failure each file syncs its own and learns its own error.
+    if (group.size() < kGroup || ::syncfs(static_cast<int>(group.front()->_fd)) != 0)
+        return;
+    const StepHook hook = stepHook.load();
+    for (OutputFile* f : group) {
+        f->_synced = true;
+        if (hook) {
+            hook(Step::Write, f->_temporary, {});
+            hook(Step::SyncData, f->_temporary, {});
+        }
+    }
+}
+
 bool syncDirectory(const std::string& path)
 {
     int fd = openRetrying(path.c_str(), O_RDONLY | O_DIRECTORY);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "bytesink_p.h"
 #include "platform_p.h"
@@ -75,6 +76,11 @@ public:
     // Starts writing the content to disk without waiting (a later commit(true)
     // then waits less). Nothing to do for routes that write no new file.
     void startWriteback();
+    // Makes the content of the files that a commit(true) would sync durable
+    // together, where one call for their whole file system is cheaper than
+    // one each (POSIX syncfs); their commits then sync no more. Files on
+    // another file system, or whose file system is not known, sync their own.
+    static void syncTogether(const std::vector<OutputFile*>& files);
     // True once commit() renamed a new file over the target: its directory
     // must be synced for the rename to survive a power loss.
     bool renamed() const { return _renamed; }
@@ -124,6 +130,10 @@ private:
     std::uint64_t _size = 0;
     // What was at the target when the content was started (Beside).
     bool _targetExisted = false;
+    // The file system of an existing target; 0 when not known.
+    std::uint64_t _device = 0;
+    // syncTogether() made the content durable.
+    bool _synced = false;
     std::uint32_t _oldMode = 0;
     // Overwrite: the file the content is copied into at the commit.
     std::uint64_t _targetDevice = 0;

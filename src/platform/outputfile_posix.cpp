@@ -115,6 +115,8 @@ bool OutputFile::create(const std::string& target, const PathFacts& facts, Write
     // unless the caller set permissions of its own.
     _targetExisted = exists;
     _oldMode = facts.mode;
+    _device = exists ? facts.device : 0;
+    _synced = false;
     const std::string dir = directoryOf(_target);
     NewFileFacts::Private::Directory* known = exists && learnt ? learnt->d->find(dir) : nullptr;
     // A file whose owner and group a new file here gets anyway, in a

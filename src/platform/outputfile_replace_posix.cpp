@@ -91,6 +91,7 @@ bool OutputFile::commitBeside(bool sync)
     // empty; a new target got its permissions then too. A file without
     // extended attributes has no ACL either: one look says so.
     bool ok = true;
+    bool changed = true;
     if (_targetExisted) {
         struct stat old {};
         old.st_mode = _oldMode;
@@ -98,13 +99,23 @@ bool OutputFile::commitBeside(bool sync)
             ok = takeOverMetadata(_target, old, _temporary, _fd) || fail();
         else if (!_modeGiven)
             ok = ::fchmod(_fd, _oldMode) == 0 || fail();
+        else
+            changed = false;
     } else if (_permissionsSet) {
         ok = ::fchmod(_fd, _permissions) == 0 || fail();
+    } else {
+        changed = false;
     }
     const StepHook hook = stepHook.load();
-    if (ok && hook)
+    if (_synced) {
+        // The content went to disk with the others'; what changed since is
+        // the file's own metadata.
+        if (ok && changed)
+            ok = ::fsync(_fd) == 0 || fail();
+    } else if (ok && hook) {
         hook(Step::Write, _temporary, {});
-    if (ok && sync) {
+    }
+    if (ok && sync && !_synced) {
         const SkipSync skip = skipDataSync.load();
         if (!(skip && skip(_temporary))) {
             ok = ::fdatasync(_fd) == 0 || fail();
