@@ -79,13 +79,31 @@ int runBatch(const Options& o)
         for (std::size_t t = 0; t < queueCount; ++t)
             queues.push_back(std::make_unique<ConversionQueue>(o, done, window));
     }
+    // Small files go to a worker a run at a time: neighbours in one
+    // directory, so that the workers do not queue on the same directory's
+    // lock and each batch touches few directories.
+    std::vector<std::size_t> runs { 0 };
+    constexpr std::size_t kRunFiles = 16;
+    constexpr std::uint64_t kRunBytes = 1 << 20;
+    std::uint64_t runBytes = 0;
+    for (std::size_t i = 0; i < w.files.size(); ++i) {
+        runBytes += w.files[i].size;
+        if (i + 1 - runs.back() >= kRunFiles || runBytes >= kRunBytes) {
+            runs.push_back(i + 1);
+            runBytes = 0;
+        }
+    }
+    if (runs.back() != w.files.size())
+        runs.push_back(w.files.size());
     runJobs(
-        w.files.size(), threads,
-        [&](int worker, std::size_t i) {
-            if (!queues.empty())
-                queues[std::size_t(worker)]->add(i, w.files[i]);
-            else
-                done(i, processFile(o, w.files[i]));
+        runs.size() - 1, threads,
+        [&](int worker, std::size_t run) {
+            for (std::size_t i = runs[run]; i < runs[run + 1] && !stopFlag().load(); ++i) {
+                if (!queues.empty())
+                    queues[std::size_t(worker)]->add(i, w.files[i]);
+                else
+                    done(i, processFile(o, w.files[i]));
+            }
         },
         [&](int worker) {
             if (!queues.empty())
