@@ -7,7 +7,6 @@
 #include "platform_p.h"
 
 #include <climits>
-#include <random>
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -142,12 +141,8 @@ bool truncateToEmpty(int fd)
 // prefix. The kernel applies the umask to mode, as for any new file.
 int createUniqueFile(const std::string& dir, const std::string& prefix, mode_t mode, std::string& name)
 {
-    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    thread_local std::mt19937_64 random { std::random_device {}() };
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = dir + "/" + prefix;
-        for (int i = 0; i < 10; ++i)
-            candidate += alphabet[random() % (sizeof alphabet - 1)];
+        std::string candidate = uniqueCandidate(dir, prefix);
         int fd = openRetrying(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
         if (fd >= 0) {
             name = candidate;

@@ -70,8 +70,6 @@ long leaseBreakSeconds()
     return std::strtol(text, nullptr, 10);
 }
 
-std::atomic<RemoveFault> removeFault { nullptr };
-
 std::string tempDirectory()
 {
     // QDir::tempPath() reads TMPDIR as UTF-8 and loses any other name. Made
@@ -79,11 +77,8 @@ std::string tempDirectory()
     return temporaryDirectory(true);
 }
 
-RemoveResult removeFile(const std::string& path)
+RemoveResult removeNow(const std::string& path)
 {
-    const RemoveFault fault = removeFault.load();
-    if (fault && fault(path))
-        return RemoveResult::Failed;
     if (::unlink(path.c_str()) == 0)
         return RemoveResult::Removed;
     // A path that names nothing, or runs through a non-directory, is gone.

@@ -59,18 +59,13 @@ long leaseBreakSeconds()
     return 45;
 }
 
-std::atomic<RemoveFault> removeFault { nullptr };
-
 std::string tempDirectory()
 {
     return temporaryDirectory(true);
 }
 
-RemoveResult removeFile(const std::string& path)
+RemoveResult removeNow(const std::string& path)
 {
-    const RemoveFault fault = removeFault.load();
-    if (fault && fault(path))
-        return RemoveResult::Failed;
     const std::wstring wide = widePath(path);
     if (!wide.empty() && DeleteFileW(wide.c_str()))
         return RemoveResult::Removed;

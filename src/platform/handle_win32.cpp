@@ -10,7 +10,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <random>
 
 namespace korv::platform::win32 {
 
@@ -149,12 +148,8 @@ bool stateOfPath(const std::string& path, FileState& state)
 
 HANDLE createUniqueFile(const std::string& dir, const std::string& prefix, std::string& name)
 {
-    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    thread_local std::mt19937_64 random { std::random_device {}() };
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = dir + "/" + prefix;
-        for (int i = 0; i < 10; ++i)
-            candidate += alphabet[random() % (sizeof alphabet - 1)];
+        std::string candidate = uniqueCandidate(dir, prefix);
         // DELETE access: the file can be renamed over its target and removed.
         HANDLE h = openPath(candidate, GENERIC_READ | GENERIC_WRITE | DELETE, kShareReadDelete, CREATE_NEW);
         if (h != INVALID_HANDLE_VALUE) {

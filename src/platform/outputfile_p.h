@@ -102,6 +102,8 @@ private:
     bool createInto(const std::string& target);
     bool createOverwrite();
     bool commitBeside(bool sync);
+    // Closes the file, which stays where it is (Into, WorkingCopy).
+    bool closeNow();
     bool commitOverwrite();
     // Renames the new file over the target, unless one has appeared there and
     // the caller said not to replace it (false then, EEXIST).

@@ -42,15 +42,6 @@ bool populateWritable(std::uint8_t* p, std::size_t n)
 
 } // namespace
 
-std::atomic<CommitHook> beforeCommit { nullptr };
-
-OutputFile::OutputFile() = default;
-
-OutputFile::~OutputFile()
-{
-    discard();
-}
-
 void OutputFile::unmapAll()
 {
     if (_map)
@@ -69,13 +60,6 @@ void OutputFile::discard()
     if (!_temporary.empty())
         ::unlink(_temporary.c_str());
     _temporary.clear();
-}
-
-bool OutputFile::create(const std::string& target, WriteMode mode)
-{
-    PathFacts facts;
-    (void)lookAt(target, facts);
-    return create(target, facts, mode);
 }
 
 bool OutputFile::create(const std::string& target, const PathFacts& facts, WriteMode mode, NewFileFacts* learnt)
@@ -283,33 +267,10 @@ void OutputFile::setPermissions(unsigned mode)
     _permissionsSet = true;
 }
 
-bool OutputFile::commit(bool sync)
+bool OutputFile::closeNow()
 {
-    if (_fd < 0 || _failed || _map)
-        return false;
-    if (_route == Route::Beside || _route == Route::Overwrite) {
-        if (const CommitHook hook = beforeCommit.load())
-            hook(_temporary);
-    }
-    // A stop asked for now still leaves every existing file as it was; the
-    // destruction drops the new content.
-    if (cancelRequested())
-        return fail(ECANCELED);
-    bool ok = false;
-    switch (_route) {
-    case Route::WorkingCopy:
-    case Route::Into:
-        ok = ::close(_fd) == 0 || fail();
-        _fd = -1;
-        return ok;
-    case Route::Beside:
-        ok = commitBeside(sync);
-        break;
-    case Route::Overwrite:
-        ok = commitOverwrite();
-        break;
-    }
-    discard();
+    const bool ok = ::close(static_cast<int>(_fd)) == 0 || fail();
+    _fd = -1;
     return ok;
 }
 

@@ -61,15 +61,6 @@ bool followLink(std::string& path)
 
 } // namespace
 
-std::atomic<CommitHook> beforeCommit { nullptr };
-
-OutputFile::OutputFile() = default;
-
-OutputFile::~OutputFile()
-{
-    discard();
-}
-
 void OutputFile::unmapAll()
 {
     if (_map)
@@ -89,13 +80,6 @@ void OutputFile::discard()
             DeleteFileW(wide.c_str());
     }
     _temporary.clear();
-}
-
-bool OutputFile::create(const std::string& target, WriteMode mode)
-{
-    PathFacts facts;
-    (void)lookAt(target, facts);
-    return create(target, facts, mode);
 }
 
 // Windows gives a new file its ACL from the directory in any case: nothing
@@ -280,31 +264,10 @@ void OutputFile::setPermissions(unsigned mode)
     _permissionsSet = true;
 }
 
-bool OutputFile::commit(bool sync)
+bool OutputFile::closeNow()
 {
-    if (_fd == -1 || _failed || _map)
-        return false;
-    if (_route == Route::Beside || _route == Route::Overwrite) {
-        if (const CommitHook hook = beforeCommit.load())
-            hook(_temporary);
-    }
-    if (cancelRequested())
-        return fail(ECANCELED);
-    bool ok = false;
-    switch (_route) {
-    case Route::WorkingCopy:
-    case Route::Into:
-        ok = CloseHandle(h(_fd)) || failWin32();
-        _fd = -1;
-        return ok;
-    case Route::Beside:
-        ok = commitBeside(sync);
-        break;
-    case Route::Overwrite:
-        ok = commitOverwrite();
-        break;
-    }
-    discard();
+    const bool ok = CloseHandle(h(_fd)) || failWin32();
+    _fd = -1;
     return ok;
 }
 

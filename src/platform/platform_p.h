@@ -109,8 +109,14 @@ enum class RemoveResult {
     Missing, // nothing at the path: there is nothing left to remove
     Failed // the file is still there
 };
-// Removes the file at path (not a directory).
+// Removes the file at path (not a directory). removeNow is the platform's
+// call alone, without the test seam removeFile obeys.
 RemoveResult removeFile(const std::string& path);
+RemoveResult removeNow(const std::string& path);
+
+// dir + "/" + prefix + ten random letters and digits: a name for a new file
+// nobody can guess.
+std::string uniqueCandidate(const std::string& dir, const std::string& prefix);
 
 // Appends n bytes to the regular file at path, provided it still holds
 // expectedSize bytes (so it has not changed since the caller read it). On a
