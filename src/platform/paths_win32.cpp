@@ -35,6 +35,17 @@ std::size_t driveLength(const std::string& path)
     return path.size() >= 2 && path[1] == ':' && !IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(path[0])) ? 2 : 0;
 }
 
+// Drops the run of separators that ends at end from seps; returns where
+// the run starts (end when there is none).
+std::size_t dropRunBefore(std::vector<std::size_t>& seps, std::size_t end)
+{
+    while (!seps.empty() && seps.back() + 1 == end) {
+        end = seps.back();
+        seps.pop_back();
+    }
+    return end;
+}
+
 } // namespace
 
 std::string directoryOf(const std::string& path)
@@ -42,22 +53,15 @@ std::string directoryOf(const std::string& path)
     const std::size_t drive = driveLength(path);
     std::vector<std::size_t> seps = separators(path);
     // Trailing separators do not count.
-    std::size_t end = path.size();
-    while (!seps.empty() && seps.back() + 1 == end) {
-        end = seps.back();
-        seps.pop_back();
-    }
+    const std::size_t end = dropRunBefore(seps, path.size());
     if (end <= drive)
         return path.substr(0, drive) + (path.size() > drive ? path.substr(drive, 1) : std::string("/"));
     if (seps.empty())
         return drive ? path.substr(0, drive) : std::string(".");
     // The separators before the last component, all of them.
-    std::size_t cut = seps.back();
+    const std::size_t last = seps.back();
     seps.pop_back();
-    while (!seps.empty() && seps.back() + 1 == cut) {
-        cut = seps.back();
-        seps.pop_back();
-    }
+    const std::size_t cut = dropRunBefore(seps, last);
     // At a root the separator stays: "C:\" and "\" name the root, "C:" does not.
     return cut <= drive ? path.substr(0, drive + 1) : path.substr(0, cut);
 }
@@ -66,11 +70,7 @@ std::string fileNameOf(const std::string& path)
 {
     const std::size_t drive = driveLength(path);
     std::vector<std::size_t> seps = separators(path);
-    std::size_t end = path.size();
-    while (!seps.empty() && seps.back() + 1 == end) {
-        end = seps.back();
-        seps.pop_back();
-    }
+    const std::size_t end = dropRunBefore(seps, path.size());
     if (end <= drive)
         return std::string();
     const std::size_t begin = seps.empty() ? drive : seps.back() + 1;
