@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 namespace korv {
@@ -459,8 +460,14 @@ void ConversionQueue::startCommit()
 {
     finishCommit();
     std::swap(_filling, _committing);
-    if (!_committing->waiting.empty())
-        _committer = std::thread([b = _committing.get()] { b->batch.commit(); });
+    if (_committing->waiting.empty())
+        return;
+    Batch* b = _committing.get();
+    try {
+        _committer = std::thread([b] { b->batch.commit(); });
+    } catch (const std::system_error&) {
+        b->batch.commit(); // no thread to be had: commit here, as before
+    }
 }
 
 void ConversionQueue::finishCommit()
