@@ -74,9 +74,10 @@ std::size_t KFsConversionBatch::add(Operation operation, const std::string& sour
 
 bool KFsConversionBatch::commit()
 {
-    // Each rename follows its own file's data sync (the writeback started at
-    // add() has done most of the work by now), so a crash leaves each target
-    // old or new; the directories synced after the renames keep them.
+    // Each rename follows its file's data sync (one for the group where the
+    // platform can, else its own; the writeback started at add() has done
+    // most of the work by now), so a crash leaves each target old or new;
+    // the directories synced after the renames keep them.
     std::vector<korv::platform::OutputFile*> toSync;
     for (std::size_t index : d->waiting) {
         Private::Item& item = d->items[index];

@@ -17,10 +17,11 @@ libdeflate_decompressor* makeDecompressor();
 void freeDecompressor(libdeflate_decompressor* d);
 
 // A libdeflate decompressor for one decode; get() is nullptr when none can be made.
-using Decompressor = Pool<libdeflate_decompressor, makeDecompressor, freeDecompressor>::Lease;
+using Decompressors = Pool<libdeflate_decompressor, makeDecompressor, freeDecompressor>;
+using Decompressor = Decompressors::Lease;
 inline Decompressor decompressor()
 {
-    return Decompressor(Pool<libdeflate_decompressor, makeDecompressor, freeDecompressor>::instance());
+    return Decompressor(Decompressors::instance());
 }
 
 constexpr std::size_t kMarkerSize = 2;

@@ -7,7 +7,6 @@
 #include "cancel_p.h"
 
 #include <cerrno>
-
 #include <random>
 
 namespace korv::platform {
