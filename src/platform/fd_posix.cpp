@@ -34,20 +34,6 @@ int openRetrying(const char* path, int flags, mode_t mode)
     return fd;
 }
 
-void closeFd(int& fd)
-{
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
-
-void closeFd(std::intptr_t& fd)
-{
-    if (fd >= 0)
-        ::close(static_cast<int>(fd));
-    fd = -1;
-}
-
 bool writeAll(int fd, const void* data, std::size_t n, std::int64_t offset)
 {
     auto p = static_cast<const char*>(data);

@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include "platform_p.h"
 
@@ -55,9 +56,15 @@ void takeFacts(const struct stat& st, PathFacts& facts);
 // open() with O_CLOEXEC, retried when a signal interrupts it (unless the
 // caller asked to stop).
 int openRetrying(const char* path, int flags, mode_t mode = 0);
-void closeFd(int& fd);
-// The same for the descriptor members of InputFile and OutputFile.
-void closeFd(std::intptr_t& fd);
+// Closes an open descriptor and marks it closed: an int, or the intptr_t
+// member of InputFile and OutputFile (the same type on 32-bit systems).
+template <typename Fd>
+void closeFd(Fd& fd)
+{
+    if (fd >= 0)
+        ::close(static_cast<int>(fd));
+    fd = -1;
+}
 // Writes all n bytes, at offset when it is not negative (the file position
 // stays), else at the file position; false, the reason recorded, when they
 // cannot all be written.
