@@ -7,6 +7,7 @@
 #   scripts/i386-root.sh --install wine32 --bind /some/dir --cwd /some/dir -- cmd args...
 #   KORV_I386_CACHE=/var/cache/korv-wine32 scripts/i386-root.sh --bare --install wine32 -- cmd
 #
+# KORV_I386_SUITE=trixie makes a Debian 13 root (give it a cache of its own).
 # The root lives outside the repository, in $KORV_I386_CACHE (default
 # /var/cache/korv-i386): root/ is the Debian tree, build/ is what /src/build
 # shows inside, so the i386 build never mixes with the host's build/.
@@ -34,7 +35,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 cache=${KORV_I386_CACHE:-/var/cache/korv-i386}
 root=$cache/root
 mirror=${KORV_I386_MIRROR:-http://deb.debian.org/debian}
-suite=bookworm
+suite=${KORV_I386_SUITE:-bookworm}
 
 if [ "$(id -u)" -ne 0 ]; then
     exec sudo --preserve-env "$0" "$@"
@@ -141,6 +142,8 @@ apt-get build-dep -y -qq libisal >/dev/null
 rm -rf /var/cache/korv-isal && mkdir /var/cache/korv-isal && cd /var/cache/korv-isal
 apt-get source -qq libisal >/dev/null 2>&1
 cd libisal-*/
+# Debian 13 builds it for 64-bit architectures only; its C code does not care.
+sed -i "s/^Architecture: amd64 .*/Architecture: any/" debian/control
 sed -i "s/^export DPKG_GENSYMBOLS_CHECK_LEVEL=.*/export DPKG_GENSYMBOLS_CHECK_LEVEL=0/;
         s/--disable-static/--disable-static ac_cv_host=generic-pc-linux-gnu/" debian/rules
 echo "i386-root: building ISA-L from Debian source (C only)" >&2
