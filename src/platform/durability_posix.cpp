@@ -5,7 +5,9 @@
 #include "posix_p.h"
 #include "testhooks_p.h"
 
+#include <cstdio>
 #include <fcntl.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 namespace korv::platform {
@@ -39,7 +41,11 @@ void OutputFile::syncTogether(const std::vector<OutputFile*>& files)
             group.push_back(f);
     }
     // On failure each file syncs its own and learns its own error.
-    if (group.size() < kGroup || ::syncfs(static_cast<int>(group.front()->_fd)) != 0)
+    static const bool reliable = [] {
+        struct utsname u;
+        return ::uname(&u) == 0 && syncfsReportsErrors(u.release);
+    }();
+    if (!reliable || group.size() < kGroup || ::syncfs(static_cast<int>(group.front()->_fd)) != 0)
         return;
     const StepHook hook = stepHook.load();
     for (OutputFile* f : group) {
@@ -49,6 +55,14 @@ void OutputFile::syncTogether(const std::vector<OutputFile*>& files)
             hook(Step::SyncData, f->_temporary, {});
         }
     }
+}
+
+bool posix::syncfsReportsErrors(const char* release)
+{
+    unsigned major = 0, minor = 0;
+    if (std::sscanf(release, "%u.%u", &major, &minor) != 2)
+        return false;
+    return major > 5 || (major == 5 && minor >= 8);
 }
 
 bool syncDirectory(const std::string& path)

@@ -51,6 +51,9 @@ constexpr mode_t kPermissionBits = 07777;
 bool fail(int error = errno);
 
 bool statPath(const std::string& path, struct stat& st);
+// Whether a Linux kernel of this release ("6.1.0-18-amd64") reports a failed
+// writeback from syncfs: before 5.8 it returned 0 whatever happened.
+bool syncfsReportsErrors(const char* release);
 // What a stat of a file found, as the platform hands it on (facts_posix.cpp).
 void takeFacts(const struct stat& st, PathFacts& facts);
 // open() with O_CLOEXEC, retried when a signal interrupts it (unless the

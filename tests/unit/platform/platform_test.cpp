@@ -3,6 +3,7 @@
 #include "platform_p.h"
 #include "inputfile_p.h"
 #include "outputfile_p.h"
+#include "posix_p.h"
 #include "testhooks_p.h"
 #include "testutil.h"
 
@@ -220,4 +221,14 @@ TEST(AddressSpace, MappableBytesFollowTheLimit)
     int status = -1;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// Kernels before 5.8 return 0 from syncfs after a failed writeback: a batch
+// must not trust it there, and must trust it on every later one.
+TEST(PlatformRelease, SyncfsIsTrustedFromLinux58On)
+{
+    for (const char* old : { "5.7.19", "4.19.0-26-amd64", "3.10.0", "", "x.y", "5" })
+        EXPECT_FALSE(platform::posix::syncfsReportsErrors(old)) << old;
+    for (const char* recent : { "5.8.0", "5.10.0-28-amd64", "6.1.0-18-686-pae", "6.12.9+bpo", "10.0" })
+        EXPECT_TRUE(platform::posix::syncfsReportsErrors(recent)) << recent;
 }
