@@ -120,16 +120,19 @@ bool prepareConversion(Operation operation, const std::string& source, const std
 
     const format::Header header = readHeader(in);
     if (!header.crypted) {
-        // A plain source is copied at once; there is nothing left to commit.
         readyTarget(p, facts, mode);
-        if (!facts.exists && mode == platform::WriteMode::Replace)
-            createParentDirectories(target);
-        p.committed = platform::copyFile(in, target, mode);
-        if (!p.committed)
+        // In place, or through another name of the source, the plain content
+        // is there already.
+        if (p.inPlace || platform::sameFile(source, target)) {
+            p.committed = true;
+            return true;
+        }
+        // Otherwise it is new content like a decrypted one, committed (and
+        // synced, and kept from replacing a target that appeared) the same
+        // way. It has the source's permissions, writable by its owner.
+        p.out.setPermissions(platform::copyPermissions(in) | 0200);
+        if (!createOutput(p, facts, mode, context) || !platform::copyInto(in, p.out))
             return error::systemFailure(File::Target);
-        // The copy carries the source's permissions, a read-only one too.
-        if (mode == platform::WriteMode::Replace)
-            platform::clearReadOnly(target);
         return true;
     }
     if (!loadCryptedSource(in, header))

@@ -81,6 +81,12 @@ bool copyFile(const std::string& source, const std::string& target, WriteMode mo
     return in.open(source) && copyFile(in, target, mode);
 }
 
+unsigned copyPermissions(const InputFile& source)
+{
+    struct stat st;
+    return source._fd >= 0 && ::fstat(static_cast<int>(source._fd), &st) == 0 ? st.st_mode & kPermissionBits : 0;
+}
+
 bool copyFile(const InputFile& source, const std::string& target, WriteMode mode)
 {
     struct stat st, targetSt;
@@ -93,7 +99,7 @@ bool copyFile(const InputFile& source, const std::string& target, WriteMode mode
     OutputFile out;
     // Set first: a new target's file is made with the system's permissions
     // otherwise, and the source's may be stricter.
-    out.setPermissions(st.st_mode & kPermissionBits);
+    out.setPermissions(copyPermissions(source));
     if (!out.create(target, mode) || !copyInto(source, out))
         return false;
     return out.commit(false);

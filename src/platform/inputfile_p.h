@@ -64,6 +64,7 @@ public:
 private:
     friend bool copyFile(const InputFile& source, const std::string& target, WriteMode mode);
     friend bool copyInto(const InputFile& source, OutputFile& out);
+    friend unsigned copyPermissions(const InputFile& source);
     friend class FileReader;
     friend bool appendToFile(const std::string& path, const InputFile& read, const void* data, std::size_t n);
     friend bool truncateFile(const std::string& path, const InputFile& read, std::uint64_t newSize);

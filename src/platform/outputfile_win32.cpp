@@ -356,6 +356,14 @@ bool copyFile(const std::string& source, const std::string& target, WriteMode mo
     return in.open(source) && copyFile(in, target, mode);
 }
 
+unsigned copyPermissions(const InputFile& source)
+{
+    FileState st;
+    if (source._fd == -1 || !stateOf(h(source._fd), st))
+        return 0;
+    return st.attributes & FILE_ATTRIBUTE_READONLY ? 0444 : 0666;
+}
+
 bool copyFile(const InputFile& source, const std::string& target, WriteMode mode)
 {
     FileState st, targetSt;
@@ -368,7 +376,7 @@ bool copyFile(const InputFile& source, const std::string& target, WriteMode mode
     OutputFile out;
     if (!out.create(target, mode) || !copyInto(source, out))
         return false;
-    out.setPermissions(st.attributes & FILE_ATTRIBUTE_READONLY ? 0444 : 0666);
+    out.setPermissions(copyPermissions(source));
     return out.commit(false);
 }
 

@@ -157,5 +157,8 @@ bool copyFile(const std::string& source, const std::string& target, WriteMode mo
 bool copyFile(const InputFile& source, const std::string& target, WriteMode mode = WriteMode::Replace);
 // Writes every byte of source into out, which the caller commits.
 bool copyInto(const InputFile& source, OutputFile& out);
+// The permission bits a copy of source gets (on Windows 0444 for a
+// read-only file, else 0666); 0 when they cannot be read.
+unsigned copyPermissions(const InputFile& source);
 
 } // namespace korv::platform

@@ -114,7 +114,9 @@ TEST_F(Batch, TargetsThatExistAreLeftAloneWhenReplacingIsOff)
     const std::size_t inPlace = batch.add(KFsConversionBatch::Decrypt, path("in"), path("in"));
     const std::size_t fresh = batch.add(KFsConversionBatch::Decrypt, path("src"), path("fresh"));
     const std::size_t late = batch.add(KFsConversionBatch::Crypt, path("plain"), path("late"));
+    const std::size_t lateCopy = batch.add(KFsConversionBatch::Decrypt, path("plain"), path("late copy"));
     writeFile(path("late"), "appeared meanwhile");
+    writeFile(path("late copy"), "appeared meanwhile");
     EXPECT_EQ(batch.error(existing).code, KFsErrorCode::Exists);
     EXPECT_EQ(batch.error(existing).path, QString::fromStdString(path("old")));
     EXPECT_EQ(batch.error(link).code, KFsErrorCode::Exists);
@@ -122,15 +124,18 @@ TEST_F(Batch, TargetsThatExistAreLeftAloneWhenReplacingIsOff)
 
     EXPECT_FALSE(batch.commit());
     EXPECT_EQ(batch.error(late).code, KFsErrorCode::Exists);
+    EXPECT_EQ(batch.error(lateCopy).code, KFsErrorCode::Exists);
     EXPECT_TRUE(batch.done(inPlace) && batch.done(fresh));
-    EXPECT_FALSE(batch.done(existing) || batch.done(link) || batch.done(plainCopy) || batch.done(late));
+    EXPECT_FALSE(batch.done(existing) || batch.done(link) || batch.done(plainCopy) || batch.done(late)
+        || batch.done(lateCopy));
     EXPECT_EQ(readFile(path("old")), "keep");
     EXPECT_EQ(readFile(path("late")), "appeared meanwhile");
+    EXPECT_EQ(readFile(path("late copy")), "appeared meanwhile");
     EXPECT_EQ(readFile(path("in")), "in place");
     EXPECT_EQ(readFile(path("fresh")), "new");
     EXPECT_FALSE(fileExists(path("nowhere")));
     EXPECT_EQ(listDirectory(root()),
-        (std::vector<std::string> { "dangling", "fresh", "in", "late", "old", "plain", "src" }));
+        (std::vector<std::string> { "dangling", "fresh", "in", "late", "late copy", "old", "plain", "src" }));
 }
 
 // Where renameat2 cannot refuse to replace, the commit still refuses a
@@ -250,6 +255,10 @@ TEST_F(Batch, EveryCrashLeavesOldOrNewAndKeepsWhatWasReported)
             batch.add(KFsConversionBatch::Decrypt, name, target);
             targets.insert(target);
         }
+        // A plain source is copied, durably too.
+        writeFile(path("plain"), "plain");
+        batch.add(KFsConversionBatch::Decrypt, path("plain"), path("d/plain.copy"));
+        targets.insert(path("d/plain.copy"));
         ASSERT_TRUE(batch.commit());
         for (const std::string& target : targets)
             events.push_back({ kReported, target, {} });
@@ -267,7 +276,7 @@ TEST_F(Batch, EveryCrashLeavesOldOrNewAndKeepsWhatWasReported)
         std::size_t renames = 0;
         for (const Event& e : events)
             renames += e.step == int(korv::platform::Step::Rename);
-        EXPECT_EQ(renames, 7u);
+        EXPECT_EQ(renames, 8u);
     }
 }
 
