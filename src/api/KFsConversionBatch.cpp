@@ -1,7 +1,7 @@
 // KFsConversionBatch: conversions prepared one by one, made durable together.
 #include "KFsConversionBatch.h"
 
-#include <set>
+#include <map>
 #include <vector>
 
 #include "error_p.h"
@@ -101,18 +101,21 @@ bool KFsConversionBatch::commit()
     d->waiting.clear();
     // What directories were like is known only for as long as one batch.
     d->newFiles.forget();
-    std::set<std::string> synced, failed;
+    // Each directory's sync: whether it held, and why not.
+    std::map<std::string, std::pair<bool, int>> syncs;
     for (const auto& [dir, index] : renamedIn) {
-        if (!synced.count(dir) && !failed.count(dir)) {
+        auto it = syncs.find(dir);
+        if (it == syncs.end()) {
             korv::platform::clearLastError();
-            (korv::platform::syncDirectory(dir) ? synced : failed).insert(dir);
+            const bool ok = korv::platform::syncDirectory(dir);
+            it = syncs.emplace(dir, std::make_pair(ok, korv::platform::lastError())).first;
         }
         // The new content is in place but may not survive a crash: not done.
-        if (failed.count(dir)) {
+        if (!it->second.first) {
             Private::Item& item = d->items[index];
             korv::error::begin();
-            korv::error::report(korv::error::systemFailure(korv::error::File::Target), &item.error,
-                item.source, item.target);
+            const bool reported = korv::error::systemFailure(korv::error::File::Target, it->second.second);
+            korv::error::report(reported, &item.error, item.source, item.target);
             item.done = false;
         }
     }

@@ -84,7 +84,9 @@ bool copyFile(const std::string& source, const std::string& target, WriteMode mo
 unsigned copyPermissions(const InputFile& source)
 {
     struct stat st;
-    return source._fd >= 0 && ::fstat(static_cast<int>(source._fd), &st) == 0 ? st.st_mode & kPermissionBits : 0;
+    if (source._fd < 0 || ::fstat(static_cast<int>(source._fd), &st) != 0)
+        return 0;
+    return st.st_mode & kPermissionBits;
 }
 
 bool copyFile(const InputFile& source, const std::string& target, WriteMode mode)

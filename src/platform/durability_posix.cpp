@@ -16,6 +16,7 @@ using namespace posix;
 
 std::atomic<StepHook> stepHook { nullptr };
 std::atomic<SkipSync> skipDataSync { nullptr };
+std::atomic<int> directorySyncFault { 0 };
 
 void OutputFile::startWriteback()
 {
@@ -67,6 +68,8 @@ bool posix::syncfsReportsErrors(const char* release)
 
 bool syncDirectory(const std::string& path)
 {
+    if (const int fault = directorySyncFault.load())
+        return fail(fault);
     int fd = openRetrying(path.c_str(), O_RDONLY | O_DIRECTORY);
     if (fd < 0)
         return fail();

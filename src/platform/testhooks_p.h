@@ -39,5 +39,7 @@ extern std::atomic<SkipSync> skipDataSync;
 // Test seam (POSIX): when set, a commit that must not replace acts as on a
 // file system whose renameat2 knows no RENAME_NOREPLACE.
 extern std::atomic<bool> noRenameNoReplace;
+// Test seam (POSIX): when not 0, every directory sync fails with this error.
+extern std::atomic<int> directorySyncFault;
 
 } // namespace korv::platform

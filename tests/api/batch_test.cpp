@@ -23,6 +23,7 @@ protected:
         korv::platform::stepHook = nullptr;
         korv::platform::skipDataSync = nullptr;
         korv::platform::noRenameNoReplace = false;
+        korv::platform::directorySyncFault = 0;
         KFsCryptedFile::setCancelFlag(nullptr);
         korv::clearCancelled();
     }
@@ -155,6 +156,24 @@ TEST_F(Batch, ATargetThatAppearsIsKeptWithoutRenameNoReplace)
     EXPECT_EQ(readFile(path("late")), "appeared meanwhile");
     EXPECT_EQ(readFile(path("fresh")), "new");
     EXPECT_EQ(listDirectory(root()), (std::vector<std::string> { "fresh", "late", "src" }));
+}
+
+// A directory that cannot be synced leaves its renames at the mercy of a
+// crash: their items are not done, and each says why.
+TEST_F(Batch, AFailedDirectorySyncFailsItsItemsWithTheSystemsReason)
+{
+    writeFile(path("a"), qtCrypted("a"));
+    writeFile(path("b"), qtCrypted("b"));
+    korv::platform::directorySyncFault = EACCES;
+    KFsConversionBatch batch;
+    batch.add(KFsConversionBatch::Decrypt, path("a"), path("a"));
+    batch.add(KFsConversionBatch::Decrypt, path("b"), path("b"));
+    EXPECT_FALSE(batch.commit());
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_FALSE(batch.done(i));
+        EXPECT_EQ(batch.error(i).code, KFsErrorCode::PermissionDenied) << i;
+    }
+    EXPECT_EQ(readFile(path("b")), "b");
 }
 
 // The power-loss check. The platform reports each step that changes what a
