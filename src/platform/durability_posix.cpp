@@ -7,7 +7,9 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/utsname.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace korv::platform {
@@ -41,12 +43,19 @@ void OutputFile::syncTogether(const std::vector<OutputFile*>& files)
         if (group.empty() || f->_device == group.front()->_device)
             group.push_back(f);
     }
-    // On failure each file syncs its own and learns its own error.
     static const bool reliable = [] {
         struct utsname u;
         return ::uname(&u) == 0 && syncfsReportsErrors(u.release);
     }();
-    if (!reliable || group.size() < kGroup || ::syncfs(static_cast<int>(group.front()->_fd)) != 0)
+    if (!reliable || group.size() < kGroup)
+        return;
+    // Only where syncfs ends with the disk's cache flushed, as fdatasync
+    // does. Elsewhere it may not: FUSE (ntfs-3g, sshfs) never hears of it,
+    // FAT and exFAT write without a flush. On failure each file syncs its
+    // own and learns its own error.
+    const int fd = static_cast<int>(group.front()->_fd);
+    struct statfs fs;
+    if (::fstatfs(fd, &fs) != 0 || !syncfsFlushes(static_cast<unsigned long>(fs.f_type)) || ::syncfs(fd) != 0)
         return;
     const StepHook hook = stepHook.load();
     for (OutputFile* f : group) {
@@ -64,6 +73,13 @@ bool posix::syncfsReportsErrors(const char* release)
     if (std::sscanf(release, "%u.%u", &major, &minor) != 2)
         return false;
     return major > 5 || (major == 5 && minor >= 8);
+}
+
+bool posix::syncfsFlushes(unsigned long fileSystemType)
+{
+    // ext2 and ext3 too, which the ext4 driver runs.
+    return fileSystemType == EXT4_SUPER_MAGIC || fileSystemType == XFS_SUPER_MAGIC
+        || fileSystemType == BTRFS_SUPER_MAGIC;
 }
 
 bool syncDirectory(const std::string& path)

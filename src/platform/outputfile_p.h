@@ -79,7 +79,8 @@ public:
     // Makes the content of the files that a commit(true) would sync durable
     // together, where one call for their whole file system is cheaper than
     // one each (POSIX syncfs); their commits then sync no more. Files on
-    // another file system, or whose file system is not known, sync their own.
+    // another file system, or whose file system is not known or not trusted
+    // to flush with syncfs, sync their own.
     static void syncTogether(const std::vector<OutputFile*>& files);
     // True once commit() renamed a new file over the target: its directory
     // must be synced for the rename to survive a power loss.

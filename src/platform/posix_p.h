@@ -54,6 +54,9 @@ bool statPath(const std::string& path, struct stat& st);
 // Whether a Linux kernel of this release ("6.1.0-18-amd64") reports a failed
 // writeback from syncfs: before 5.8 it returned 0 whatever happened.
 bool syncfsReportsErrors(const char* release);
+// Whether syncfs on a file system of this type (statfs's f_type) flushes the
+// disk's cache as fdatasync does.
+bool syncfsFlushes(unsigned long fileSystemType);
 // What a stat of a file found, as the platform hands it on (facts_posix.cpp).
 void takeFacts(const struct stat& st, PathFacts& facts);
 // open() with O_CLOEXEC, retried when a signal interrupts it (unless the
