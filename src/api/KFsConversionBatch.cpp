@@ -85,7 +85,9 @@ bool KFsConversionBatch::commit()
             toSync.push_back(&item.pending->out);
     }
     korv::platform::OutputFile::syncTogether(toSync);
-    std::vector<std::pair<std::string, std::size_t>> renamedIn;
+    // The directories each synced item needs synced: those that hold the
+    // entries of the directories made for it, then its own.
+    std::vector<std::pair<std::vector<std::string>, std::size_t>> renamedIn;
     for (std::size_t index : d->waiting) {
         Private::Item& item = d->items[index];
         korv::error::begin();
@@ -94,29 +96,37 @@ bool KFsConversionBatch::commit()
         const bool ok = korv::commitConversion(*item.pending, sync, &dir);
         korv::error::report(ok, &item.error, item.source, item.target);
         item.done = ok;
+        if (ok && !dir.empty()) {
+            std::vector<std::string> dirs;
+            for (const std::string& made : item.pending->madeDirectories)
+                dirs.push_back(korv::platform::directoryOf(made));
+            dirs.push_back(dir);
+            renamedIn.emplace_back(std::move(dirs), index);
+        }
         item.pending.reset();
-        if (ok && !dir.empty())
-            renamedIn.emplace_back(dir, index);
     }
     d->waiting.clear();
     // What directories were like is known only for as long as one batch.
     d->newFiles.forget();
     // Each directory's sync: whether it held, and why not.
     std::map<std::string, std::pair<bool, int>> syncs;
-    for (const auto& [dir, index] : renamedIn) {
-        auto it = syncs.find(dir);
-        if (it == syncs.end()) {
-            korv::platform::clearLastError();
-            const bool ok = korv::platform::syncDirectory(dir);
-            it = syncs.emplace(dir, std::make_pair(ok, korv::platform::lastError())).first;
-        }
-        // The new content is in place but may not survive a crash: not done.
-        if (!it->second.first) {
-            Private::Item& item = d->items[index];
-            korv::error::begin();
-            const bool reported = korv::error::systemFailure(korv::error::File::Target, it->second.second);
-            korv::error::report(reported, &item.error, item.source, item.target);
-            item.done = false;
+    for (const auto& [dirs, index] : renamedIn) {
+        for (const std::string& dir : dirs) {
+            auto it = syncs.find(dir);
+            if (it == syncs.end()) {
+                korv::platform::clearLastError();
+                const bool ok = korv::platform::syncDirectory(dir);
+                it = syncs.emplace(dir, std::make_pair(ok, korv::platform::lastError())).first;
+            }
+            // The new content is in place but may not survive a crash: not done.
+            if (!it->second.first) {
+                Private::Item& item = d->items[index];
+                korv::error::begin();
+                const bool reported = korv::error::systemFailure(korv::error::File::Target, it->second.second);
+                korv::error::report(reported, &item.error, item.source, item.target);
+                item.done = false;
+                break;
+            }
         }
     }
     bool all = true;

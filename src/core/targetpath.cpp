@@ -16,7 +16,7 @@ void prepareTargetPath(const std::string& target)
         platform::clearReadOnly(target);
 }
 
-void createParentDirectories(const std::string& target)
+void createParentDirectories(const std::string& target, std::vector<std::string>* made)
 {
     // A path the system cannot open is never written: make nothing for it.
     if (target.size() >= PATH_MAX)
@@ -39,7 +39,8 @@ void createParentDirectories(const std::string& target)
     std::string dir = existing;
     while (!missing.empty()) {
         dir += (dir.back() == '/' ? "" : "/") + missing.back();
-        platform::makeDirectory(dir);
+        if (platform::makeDirectory(dir) && made)
+            made->push_back(dir);
         missing.pop_back();
     }
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace korv {
 
@@ -9,7 +10,8 @@ namespace korv {
 // existing target writable. Reports nothing: the write that follows fails
 // if the path could not be prepared.
 void prepareTargetPath(const std::string& target);
-// The first half of that alone: the missing directories.
-void createParentDirectories(const std::string& target);
+// The first half of that alone: the missing directories, each one made
+// added to made (from the top down) when given.
+void createParentDirectories(const std::string& target, std::vector<std::string>* made = nullptr);
 
 } // namespace korv

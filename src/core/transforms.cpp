@@ -66,7 +66,7 @@ bool createOutput(PendingConversion& p, const platform::PathFacts& facts, platfo
         return true;
     if (mode != platform::WriteMode::Replace || facts.exists || platform::lastError() != ENOENT)
         return false;
-    createParentDirectories(p.target);
+    createParentDirectories(p.target, &p.madeDirectories);
     platform::clearLastError();
     return p.out.create(p.target, facts, mode, context.newFiles);
 }

@@ -31,6 +31,9 @@ struct PendingConversion {
     bool crypted = false; // decrypt: the source was crypted (else copied)
     bool committed = false;
     bool wasReadOnly = false;
+    // Made for the target, from the top down: their entries in their parents
+    // are as new as the target's.
+    std::vector<std::string> madeDirectories;
 };
 
 // What a caller converting many files hands each conversion.

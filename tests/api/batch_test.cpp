@@ -6,6 +6,7 @@
 #include "testhooks_p.h"
 #include "testutil.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -174,6 +175,26 @@ TEST_F(Batch, AFailedDirectorySyncFailsItsItemsWithTheSystemsReason)
         EXPECT_EQ(batch.error(i).code, KFsErrorCode::PermissionDenied) << i;
     }
     EXPECT_EQ(readFile(path("b")), "b");
+}
+
+// A directory made for a target is as new as the target: the entries that
+// lead to it are synced too before the item is done.
+std::vector<std::string> syncedDirectories;
+
+TEST_F(Batch, DirectoriesMadeForATargetAreSyncedIntoTheirParents)
+{
+    korv::platform::stepHook = +[](korv::platform::Step step, const std::string& path, const std::string&) {
+        if (step == korv::platform::Step::SyncDirectory)
+            syncedDirectories.push_back(path);
+    };
+    syncedDirectories.clear();
+    writeFile(path("src"), qtCrypted("new"));
+    KFsConversionBatch batch(KFsConversionBatch::Everything);
+    batch.add(KFsConversionBatch::Decrypt, path("src"), path("made/below/file"));
+    ASSERT_TRUE(batch.commit());
+    EXPECT_EQ(readFile(path("made/below/file")), "new");
+    std::sort(syncedDirectories.begin(), syncedDirectories.end());
+    EXPECT_EQ(syncedDirectories, (std::vector<std::string> { root(), path("made"), path("made/below") }));
 }
 
 // The power-loss check. The platform reports each step that changes what a
