@@ -253,7 +253,9 @@ step "qtbase-$qt_version" build_qt
 # no i386 Wine but the kernel runs i386 programs), or none.
 wine_run=("$repo/cmake/toolchains/wine-run" "$target" "$cache/wineprefix" "")
 wine=$("$repo/cmake/toolchains/wine-run" --which "$target")
-wineserver_bin=$(command -v /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver32 wineserver 2>/dev/null | head -n 1)
+# sed reads to the end: head would leave command -v writing into a closed
+# pipe, and SIGPIPE under pipefail ends the run.
+wineserver_bin=$(command -v /usr/lib/wine/wineserver64 /usr/lib/wine/wineserver32 wineserver 2>/dev/null | sed -n 1p)
 # The i386 root's server lives as long as this run (ended below), or this
 # long without a program if the run is killed.
 export KORV_WINE32_IDLE=${KORV_WINE32_IDLE:-900}
