@@ -129,6 +129,8 @@ bool copyInto(const InputFile& source, OutputFile& out)
     }
     if (!copyContent(source._fd, out._fd, static_cast<std::uint64_t>(st.st_size)))
         out._failed = true;
+    else
+        out._size = static_cast<std::uint64_t>(st.st_size);
     return !out._failed;
 }
 

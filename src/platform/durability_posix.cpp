@@ -1,5 +1,5 @@
-// Making new content durable on POSIX: writeback started early, directory
-// entries synced; and the seams of the power-loss check.
+// Making new content durable on POSIX: writeback started early, files
+// synced together where a file system allows it, directory entries synced.
 #include "outputfile_p.h"
 #include "platform_p.h"
 #include "posix_p.h"
@@ -16,8 +16,6 @@ namespace korv::platform {
 
 using namespace posix;
 
-std::atomic<StepHook> stepHook { nullptr };
-std::atomic<SkipSync> skipDataSync { nullptr };
 std::atomic<int> directorySyncFault { 0 };
 
 void OutputFile::startWriteback()

@@ -1,5 +1,4 @@
-// Making new content durable on Windows, and the seams of the power-loss
-// check. The commit flushes the new file (FlushFileBuffers) before it takes
+// Making new content durable on Windows. The commit flushes the new file (FlushFileBuffers) before it takes
 // the target's place; the rename itself is made durable by Windows
 // (ReplaceFileW, MOVEFILE_WRITE_THROUGH), which has no call to sync a
 // directory's entries.
@@ -8,9 +7,6 @@
 #include "testhooks_p.h"
 
 namespace korv::platform {
-
-std::atomic<StepHook> stepHook { nullptr };
-std::atomic<SkipSync> skipDataSync { nullptr };
 
 void OutputFile::startWriteback()
 {

@@ -1,5 +1,6 @@
 // What OutputFile and the file helpers share on every platform: the parts
-// that make no system call themselves (outputfile_*.cpp make them).
+// that make no system call themselves (outputfile_*.cpp make them), and the
+// test seams both platforms have.
 #include "outputfile_p.h"
 #include "platform_p.h"
 #include "testhooks_p.h"
@@ -13,6 +14,8 @@ namespace korv::platform {
 
 std::atomic<CommitHook> beforeCommit { nullptr };
 std::atomic<RemoveFault> removeFault { nullptr };
+std::atomic<StepHook> stepHook { nullptr };
+std::atomic<SkipSync> skipDataSync { nullptr };
 
 OutputFile::OutputFile() = default;
 

@@ -387,6 +387,8 @@ bool copyInto(const InputFile& source, OutputFile& out)
     out._empty = false;
     if (!copyContent(h(source._fd), h(out._fd), source._size))
         out._failed = true;
+    else
+        out._size = source._size;
     return !out._failed;
 }
 

@@ -42,7 +42,8 @@ TEST_F(Batch, TargetsChangeOnlyAtTheCommitAndEachItemSaysHowItWent)
     const std::size_t plainCopy = batch.add(KFsConversionBatch::Decrypt, path("plain"), path("plain"));
     const std::size_t missing = batch.add(KFsConversionBatch::Crypt, path("nothing"), path("x"));
     const std::size_t crypt = batch.add(KFsConversionBatch::Crypt, path("plain"), path("plain.kr"));
-    EXPECT_EQ(batch.size(), 5u);
+    const std::size_t copy = batch.add(KFsConversionBatch::Decrypt, path("plain"), path("copy"));
+    EXPECT_EQ(batch.size(), 6u);
 
     // Nothing replaced yet; the failure is known at once.
     EXPECT_EQ(readFile(path("in")), qtCrypted(plain));
@@ -56,6 +57,8 @@ TEST_F(Batch, TargetsChangeOnlyAtTheCommitAndEachItemSaysHowItWent)
     EXPECT_FALSE(batch.done(missing));
     EXPECT_EQ(readFile(path("in")), plain);
     EXPECT_EQ(batch.bytesWritten(inPlace), plain.size());
+    EXPECT_EQ(batch.bytesWritten(copy), std::string("not crypted").size());
+    EXPECT_EQ(readFile(path("copy")), "not crypted");
     EXPECT_TRUE(batch.crypted(inPlace));
     EXPECT_FALSE(batch.crypted(plainCopy));
     EXPECT_EQ(readFile(path("new/dir/out")), "to elsewhere");
