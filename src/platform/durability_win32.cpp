@@ -1,7 +1,7 @@
-// Making new content durable on Windows. The commit flushes the new file (FlushFileBuffers) before it takes
-// the target's place; the rename itself is made durable by Windows
-// (ReplaceFileW, MOVEFILE_WRITE_THROUGH), which has no call to sync a
-// directory's entries.
+// Making new content durable on Windows. The commit flushes the new file
+// (FlushFileBuffers) before it takes the target's place; the rename itself
+// is made durable by Windows (ReplaceFileW, MOVEFILE_WRITE_THROUGH), which
+// has no call to sync a directory's entries.
 #include "outputfile_p.h"
 #include "platform_p.h"
 #include "testhooks_p.h"
