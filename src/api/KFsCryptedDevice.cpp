@@ -95,6 +95,15 @@ struct KFsCryptedDevice::Private {
     bool moveTo(qint64 pos);
     qint64 outEnd() const { return outStart + qint64(outSize); }
 
+    // Bytes QIODevice has for the caller ahead of readPos: put back by
+    // ungetChar(), peeked, or kept by a transaction. A sequential device holds
+    // them in its buffer; a random-access one has its pos() behind readPos.
+    qint64 held(const QIODevice& device) const
+    {
+        return device.isSequential() ? device.QIODevice::bytesAvailable()
+                                     : std::max<qint64>(readPos - device.pos(), 0);
+    }
+
     bool flushGathered();
     void dropWrite();
 };
@@ -473,6 +482,8 @@ bool KFsCryptedDevice::atEnd() const
 {
     if (!d->reading)
         return true;
+    if (d->held(*this) > 0)
+        return false;
     if (!d->crypted)
         return d->end >= 0 ? d->readPos >= d->end : d->readPos >= d->headSize && d->source->atEnd();
     return bytesAvailable() == 0 && (d->failedAt < 0 || d->failureReported);
@@ -482,14 +493,15 @@ qint64 KFsCryptedDevice::bytesAvailable() const
 {
     if (!d->reading)
         return 0;
+    const qint64 ahead = d->held(*this);
     if (!d->crypted) {
         if (d->end >= 0)
-            return std::max<qint64>(d->end - d->readPos, 0);
-        return std::max<qint64>(d->headSize - d->readPos, 0) + d->source->bytesAvailable();
+            return ahead + std::max<qint64>(d->end - d->readPos, 0);
+        return ahead + std::max<qint64>(d->headSize - d->readPos, 0) + d->source->bytesAvailable();
     }
-    if (d->readPos == d->outEnd())
+    if (d->readPos == d->outEnd() && ahead == 0)
         d->fill();
-    return std::max<qint64>(d->outEnd() - d->readPos, 0);
+    return ahead + std::max<qint64>(d->outEnd() - d->readPos, 0);
 }
 
 bool KFsCryptedDevice::commit()

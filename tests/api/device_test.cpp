@@ -139,6 +139,54 @@ TEST_F(Device, TextModeReadsLineEndsAsQFileDoes)
     }
 }
 
+// Bytes peeked, put back with ungetChar() or kept by a rolled-back
+// transaction are still to be read: neither atEnd() nor bytesAvailable()
+// may pass over them, whatever the device reads from.
+TEST_F(Device, BytesQtHoldsForTheCallerAreNotTheEnd)
+{
+    const QByteArray text = "one\ntwo\nthree\n";
+    const QByteArray crypted = bytes(qtCrypted(str(text)));
+    writeFile(path("text.kr"), str(crypted));
+    writeFile(path("text"), str(text));
+    const auto check = [&](KFsCryptedDevice& device) {
+        ASSERT_TRUE(device.open(QIODevice::ReadOnly));
+        EXPECT_EQ(device.peek(100), text);
+        EXPECT_FALSE(device.atEnd());
+        EXPECT_EQ(device.bytesAvailable(), text.size());
+        QTextStream stream(&device);
+        QStringList lines;
+        while (!stream.atEnd())
+            lines << stream.readLine();
+        EXPECT_EQ(lines, QStringList({ "one", "two", "three" }));
+        device.ungetChar('\n');
+        EXPECT_FALSE(device.atEnd());
+        EXPECT_EQ(device.bytesAvailable(), 1);
+        EXPECT_EQ(device.readAll(), "\n");
+        EXPECT_TRUE(device.atEnd());
+    };
+    for (const char* name : { "text.kr", "text" }) {
+        SCOPED_TRACE(name);
+        KFsCryptedDevice device(QString::fromStdString(path(name)));
+        check(device);
+    }
+    for (const QByteArray& source : { crypted, text }) {
+        SCOPED_TRACE(source == text ? "plain pipe" : "crypted pipe");
+        Pipe pipe(source);
+        KFsCryptedDevice device(&pipe);
+        check(device);
+
+        Pipe again(source);
+        KFsCryptedDevice overPipe(&again);
+        ASSERT_TRUE(overPipe.open(QIODevice::ReadOnly));
+        overPipe.startTransaction();
+        EXPECT_EQ(overPipe.readAll(), text);
+        overPipe.rollbackTransaction();
+        EXPECT_FALSE(overPipe.atEnd());
+        EXPECT_EQ(overPipe.bytesAvailable(), text.size());
+        EXPECT_EQ(overPipe.readAll(), text);
+    }
+}
+
 TEST_F(Device, WritesWhatQDataStreamReadsBack)
 {
     const QString name = QString::fromStdString(path("data.kr"));
