@@ -92,7 +92,7 @@ struct KFsCryptedDevice::Private {
     // Replaces the piece held by the next one; false when there is none.
     bool fill();
     void restart(const format::Inflater::AccessPoint* point);
-    bool moveTo(qint64 pos);
+    void moveTo(qint64 pos);
     qint64 outEnd() const { return outStart + qint64(outSize); }
 
     // Bytes QIODevice has for the caller ahead of readPos: put back by
@@ -291,20 +291,16 @@ bool KFsCryptedDevice::Private::fill()
 
 // Makes the content at pos the next to be read: from the piece held, by
 // decoding forward, or from the nearest access point before it.
-bool KFsCryptedDevice::Private::moveTo(qint64 pos)
+void KFsCryptedDevice::Private::moveTo(qint64 pos)
 {
     if (pos < outStart || pos > outEnd()) {
         const auto* point = index.before(std::uint64_t(pos));
         const qint64 pointAt = point ? qint64(point->outputOffset()) : 0;
-        if (pos < outStart || pointAt > outEnd()) {
-            if (source && source->isSequential())
-                return false;
+        if (pos < outStart || pointAt > outEnd())
             restart(point);
-        }
         while (outEnd() < pos && fill()) { }
     }
     readPos = pos;
-    return true;
 }
 
 bool KFsCryptedDevice::Private::flushGathered()
@@ -465,16 +461,17 @@ bool KFsCryptedDevice::seek(qint64 pos)
         // Writing: only where the next byte goes anyway.
         return d->writing && pos == size() && QIODevice::seek(pos);
     }
-    if (d->crypted && !d->moveTo(pos)) {
-        d->fail(KFsErrorCode::IoError, QStringLiteral("a sequential source cannot go back"));
+    // Not even forward: the bytes passed over would be gone while the call
+    // fails, as QIODevice fails it. skip() reads forward.
+    if (isSequential()) {
+        d->fail(KFsErrorCode::IoError, QStringLiteral("a sequential device cannot seek"));
         setErrorString(d->error.message);
         return false;
     }
-    if (!d->crypted) {
-        if (isSequential())
-            return false;
+    if (d->crypted)
+        d->moveTo(pos);
+    else
         d->readPos = pos;
-    }
     return QIODevice::seek(pos);
 }
 

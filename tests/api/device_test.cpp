@@ -108,6 +108,17 @@ TEST_F(Device, ReadsThroughQtStreamsAndPlainFilesAsTheyAre)
     EXPECT_TRUE(overPipe.isSequential());
     EXPECT_TRUE(str(overPipe.readAll()) == text);
     EXPECT_FALSE(overPipe.seek(0));
+    // A seek that fails takes nothing, forward either: skip() does that.
+    for (const std::string& source : { qtCrypted(text), text }) {
+        Pipe again(bytes(source));
+        KFsCryptedDevice sequential(&again);
+        ASSERT_TRUE(sequential.open(QIODevice::ReadOnly));
+        EXPECT_FALSE(sequential.seek(11));
+        EXPECT_EQ(sequential.error().code, KFsErrorCode::IoError);
+        EXPECT_EQ(str(sequential.read(5)), "first");
+        EXPECT_EQ(sequential.skip(6), 6);
+        EXPECT_EQ(str(sequential.read(6)), "second");
+    }
 
     // A source that can seek lets the device go back.
     QByteArray crypted = bytes(qtCrypted(text));
