@@ -77,6 +77,8 @@ struct KFsCryptedDevice::Private {
     std::unique_ptr<platform::OutputFile> output;
     std::unique_ptr<format::Encoder> encoder;
     std::vector<std::uint8_t> gathered;
+    // A write failed: the content is incomplete and is never committed.
+    bool writeFailed = false;
 
     void fail(KFsErrorCode code, const QString& message, qint64 offset = -1)
     {
@@ -319,6 +321,7 @@ void KFsCryptedDevice::Private::dropWrite()
     gathered.clear();
     gathered.shrink_to_fit();
     writing = false;
+    writeFailed = false;
 }
 
 KFsCryptedDevice::KFsCryptedDevice(const QString& fileName, QObject* parent)
@@ -507,7 +510,7 @@ bool KFsCryptedDevice::commit()
         return false;
     std::uint8_t length[format::kLengthSize];
     korv::writeBigEndian32(length, std::uint32_t(d->encoder->size() + d->gathered.size()));
-    bool ok = d->error.ok();
+    bool ok = !d->writeFailed;
     if (ok
         && !(d->flushGathered() && d->encoder->finish()
             && d->output->writeAt(format::kMarkerSize, length, sizeof length)))
@@ -580,7 +583,7 @@ qint64 KFsCryptedDevice::readData(char* data, qint64 maxSize)
 
 qint64 KFsCryptedDevice::writeData(const char* data, qint64 maxSize)
 {
-    if (!d->writing || !d->error.ok())
+    if (!d->writing || d->writeFailed)
         return -1;
     const auto* p = reinterpret_cast<const std::uint8_t*>(data);
     const auto n = std::size_t(maxSize);
@@ -594,6 +597,7 @@ qint64 KFsCryptedDevice::writeData(const char* data, qint64 maxSize)
     } else {
         d->failSystem(platform::lastError());
     }
+    d->writeFailed = true;
     setErrorString(d->error.message);
     return -1;
 }

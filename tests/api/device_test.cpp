@@ -365,6 +365,27 @@ TEST_F(Device, CommitReplacesTheFileAsCryptWould)
     EXPECT_TRUE(readFile(target) == qtCrypted(content + "tail"));
 }
 
+// A second open() fails as QFile's does and leaves the device as it was:
+// what was written is still committed.
+TEST_F(Device, ASecondOpenChangesNothing)
+{
+    const QString name = QString::fromStdString(path("f.kr"));
+    KFsCryptedDevice device(name);
+    ASSERT_TRUE(device.open(QIODevice::WriteOnly));
+    EXPECT_EQ(device.write("kept"), 4);
+    for (QIODevice::OpenMode mode : { QIODevice::WriteOnly, QIODevice::ReadOnly }) {
+        EXPECT_FALSE(device.open(mode));
+        EXPECT_EQ(device.error().code, KFsErrorCode::IoError);
+    }
+    EXPECT_EQ(device.write(" too"), 4);
+    ASSERT_TRUE(device.commit()) << device.errorString().toStdString();
+    EXPECT_EQ(readFile(path("f.kr")), qtCrypted("kept too"));
+
+    ASSERT_TRUE(device.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(device.open(QIODevice::ReadOnly));
+    EXPECT_EQ(str(device.readAll()), "kept too");
+}
+
 TEST_F(Device, CancelAndDestructionLeaveTheFileAsItWas)
 {
     writeFile(path("f.kr"), qtCrypted("old"));
