@@ -20,6 +20,9 @@ struct CFileSystem::Stream {
     std::unique_ptr<KFsCryptedFile> handle;
     bool writes = false;
     bool reads = false;
+    // A write to the working copy failed, though rewind() has since cleared
+    // the error indicator that said so: the copy is not crypted back.
+    bool lost = false;
     // A read on a write-only stream or a write on a read-only one. The C
     // runtimes disagree on these (one returns a byte that was never in the
     // file and writes it back later), so they never reach the stream.
@@ -110,7 +113,7 @@ int CFileSystem::close()
     Stream* stream = std::exchange(_stream, nullptr);
     if (!stream || stream->holders.fetch_sub(1, std::memory_order_acq_rel) != 1)
         return 0;
-    const bool failedBefore = std::ferror(stream->file) != 0 || stream->misused;
+    const bool failedBefore = std::ferror(stream->file) != 0 || stream->misused || stream->lost;
     int result = std::fclose(stream->file);
     // A working copy that missed a write is not crypted back over the file.
     const bool complete = result == 0 && !failedBefore;
@@ -177,8 +180,12 @@ void CFileSystem::rewind()
 {
     if (!_stream)
         return;
-    // Clears the error indicator, as rewind does for the stream's own.
+    // Clears the error indicator, as rewind does for the stream's own. A
+    // write that failed, before or in the flush rewind makes without telling,
+    // is still missing from the working copy.
     _stream->misused = false;
+    if (_stream->writes && (std::fflush(_stream->file) != 0 || std::ferror(_stream->file) != 0))
+        _stream->lost = true;
     std::rewind(_stream->file);
 }
 

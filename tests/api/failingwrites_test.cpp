@@ -203,6 +203,31 @@ TEST_F(FailingWriteBacks, AWriteStreamThatCannotWriteBackReportsItAtClose)
     }
 }
 
+// rewind() clears the error indicator, not the loss: a write the working copy
+// missed (reported by fwrite, or met only by rewind's own flush) still keeps
+// the copy from being crypted back, and close() reports it.
+TEST_F(FailingWriteBacks, AWriteLostBeforeARewindIsReportedAtClose)
+{
+    // Room for the crypted form of what reaches the copy, not for all of it.
+    const std::string buffered(1000, 'a');
+    for (const std::string* content : { &newPlain, &buffered }) {
+        const std::size_t limit = content == &newPlain ? newSize : 100;
+        for (const char* mode : { "wb", "w+" }) {
+            const int status = runWithFileSizeLimit(RLIM_INFINITY, [&] {
+                CFileSystem stream;
+                if (stream.open(path("data.kr").c_str(), mode) != 0 || !limitFileSize(limit))
+                    return 2;
+                stream.write(content->data(), 1, unsigned(content->size()));
+                stream.rewind();
+                return stream.close() == EOF ? 1 : 0;
+            });
+            EXPECT_EQ(status, 1) << mode << ", limit " << limit;
+            EXPECT_TRUE(readFile(path("data.kr")) == qtCrypted(oldPlain)) << mode << ", limit " << limit;
+            EXPECT_TRUE(workingCopies().empty());
+        }
+    }
+}
+
 // A working copy that cannot be filled is not handed out, and not left behind.
 TEST_F(FailingWriteBacks, NoWorkingCopyIsMadeWithoutRoomForIt)
 {
