@@ -176,3 +176,15 @@ TEST_F(WindowsTargets, PathsThatCarryTheLongPathPrefix)
     EXPECT_TRUE(KFsCryptedFile::decrypt(dir + "\\s.kr", dir + "\\new\\sub\\t.txt"));
     EXPECT_EQ(get(path("new\\sub\\t.txt")), kPlain);
 }
+
+TEST_F(WindowsTargets, MissingDirectoriesOfATargetBeyondMaxPathAreMade)
+{
+    std::string dir = _dir;
+    for (int i = 0; i < 5; ++i)
+        dir += "\\" + std::string(50, char('a' + i));
+    const std::string target = dir + "\\t.txt";
+    ASSERT_GT(target.size(), std::size_t(MAX_PATH));
+    ASSERT_TRUE(put(path("s.kr"), qtCrypted(kPlain)));
+    EXPECT_TRUE(KFsCryptedFile::decrypt(path("s.kr"), target));
+    EXPECT_EQ(get(target), kPlain);
+}
