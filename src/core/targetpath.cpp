@@ -1,7 +1,6 @@
 // Target path preparation: missing parent directories, read-only targets.
 #include "targetpath_p.h"
 
-#include <climits>
 #include <vector>
 
 #include "paths_p.h"
@@ -19,7 +18,7 @@ void prepareTargetPath(const std::string& target)
 void createParentDirectories(const std::string& target, std::vector<std::string>* made)
 {
     // A path the system cannot open is never written: make nothing for it.
-    if (target.size() >= PATH_MAX)
+    if (target.size() >= platform::pathLimit())
         return;
 
     // Walk up to the nearest path that exists, collecting the missing names

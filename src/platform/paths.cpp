@@ -1,6 +1,8 @@
 // Path splitting, the same on every platform that separates with '/'.
 #include "paths_p.h"
 
+#include <climits>
+
 namespace korv::platform {
 
 std::string directoryOf(const std::string& path)
@@ -23,6 +25,11 @@ std::string fileNameOf(const std::string& path)
     const std::size_t slash = path.rfind('/', end);
     const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
     return path.substr(begin, end + 1 - begin);
+}
+
+std::size_t pathLimit()
+{
+    return PATH_MAX;
 }
 
 } // namespace korv::platform

@@ -12,5 +12,7 @@ namespace korv::platform {
 std::string directoryOf(const std::string& path);
 // The last component of path, trailing slashes left out.
 std::string fileNameOf(const std::string& path);
+// The length from which the system opens no path: nothing is made for one.
+std::size_t pathLimit();
 
 } // namespace korv::platform

@@ -77,4 +77,10 @@ std::string fileNameOf(const std::string& path)
     return path.substr(begin, end - begin);
 }
 
+std::size_t pathLimit()
+{
+    // What a \\?\ path reaches (widePath gives long paths one), not MAX_PATH.
+    return 32767;
+}
+
 } // namespace korv::platform

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <climits>
 #include <cwchar>
 
@@ -44,7 +45,13 @@ std::wstring widePath(const std::string& path)
         SetLastError(ERROR_INVALID_NAME);
         return {};
     }
-    if (startsWith(wide, L"\\\\?\\") || startsWith(wide, L"\\\\.\\"))
+    // Windows takes a \\?\ path literally: there '/' is no separator but a
+    // character no name may hold, and the names made here join with '/'.
+    if (startsWith(wide, L"\\\\?\\")) {
+        std::replace(wide.begin(), wide.end(), L'/', L'\\');
+        return wide;
+    }
+    if (startsWith(wide, L"\\\\.\\"))
         return wide;
 
     // Resolve now what Windows would resolve for a plain path (the current

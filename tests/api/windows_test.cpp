@@ -163,3 +163,28 @@ TEST_F(WindowsTargets, AWorkingCopyHeldOpenIsRemovedByALaterHandle)
     { KFsCryptedFile later(path("missing.kr"), KFsRead); } // its end retries the list
     EXPECT_EQ(GetFileAttributesW(wide(copy).c_str()), INVALID_FILE_ATTRIBUTES) << "removed by the later handle";
 }
+
+TEST_F(WindowsTargets, PathsThatCarryTheLongPathPrefix)
+{
+    // As a caller may write them, and as a followed link resolves: the new
+    // file beside the target and any missing directory are named from them.
+    const std::string dir = "\\\\?\\" + _dir;
+    ASSERT_TRUE(put(path("s.kr"), qtCrypted(kPlain)));
+    ASSERT_TRUE(put(path("t.txt"), "old"));
+    EXPECT_TRUE(KFsCryptedFile::decrypt(dir + "\\s.kr", dir + "\\t.txt"));
+    EXPECT_EQ(get(path("t.txt")), kPlain);
+    EXPECT_TRUE(KFsCryptedFile::decrypt(dir + "\\s.kr", dir + "\\new\\sub\\t.txt"));
+    EXPECT_EQ(get(path("new\\sub\\t.txt")), kPlain);
+}
+
+TEST_F(WindowsTargets, MissingDirectoriesOfATargetBeyondMaxPathAreMade)
+{
+    std::string dir = _dir;
+    for (int i = 0; i < 5; ++i)
+        dir += "\\" + std::string(50, char('a' + i));
+    const std::string target = dir + "\\t.txt";
+    ASSERT_GT(target.size(), std::size_t(MAX_PATH));
+    ASSERT_TRUE(put(path("s.kr"), qtCrypted(kPlain)));
+    EXPECT_TRUE(KFsCryptedFile::decrypt(path("s.kr"), target));
+    EXPECT_EQ(get(target), kPlain);
+}

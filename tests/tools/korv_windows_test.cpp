@@ -116,6 +116,17 @@ TEST_F(KorvWindows, WalkFindsAnsiAndLongNamesAndLeavesReparsePointsAlone)
     EXPECT_EQ(_stderr.find('\r'), std::string::npos) << _stderr;
 }
 
+TEST_F(KorvWindows, WalkOfATreeNamedWithTheLongPathPrefix)
+{
+    // The walk joins names with '/', which a \\?\ path takes literally.
+    const std::string tree = path("tree");
+    CreateDirectoryA(tree.c_str(), nullptr);
+    CreateDirectoryA((tree + "\\sub").c_str(), nullptr);
+    ASSERT_TRUE(put(tree + "\\sub\\s.kr", qtCrypted(kPlain)));
+    EXPECT_EQ(korv("decrypt -r \"\\\\?\\" + tree + "\""), 0u) << _stderr;
+    EXPECT_EQ(get(tree + "\\sub\\s.kr"), kPlain);
+}
+
 TEST_F(KorvWindows, CatWritesBytesUnchanged)
 {
     const std::string file = path("c.kr");

@@ -2,6 +2,7 @@
 // ANSI code page, as the library takes them, and go through the wide API.
 #include "files.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 
@@ -25,7 +26,13 @@ std::wstring widePath(const std::string& path)
     std::wstring wide(std::size_t(n > 0 ? n : 0), L'\0');
     if (n <= 0 || MultiByteToWideChar(CP_ACP, 0, path.data(), size, wide.data(), n) != n)
         return {};
-    if (wide.size() < kLongPath || wide.compare(0, 4, L"\\\\?\\") == 0)
+    // Windows takes a \\?\ path literally, where '/' would be part of a
+    // name: the walk joins names with '/'.
+    if (wide.compare(0, 4, L"\\\\?\\") == 0) {
+        std::replace(wide.begin(), wide.end(), L'/', L'\\');
+        return wide;
+    }
+    if (wide.size() < kLongPath)
         return wide;
     const DWORD need = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     std::wstring full(need, L'\0');

@@ -77,6 +77,7 @@ TEST(WidePath, RelativeBecomesAbsoluteAndBadInputIsRefused)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
     EXPECT_TRUE(widePath("").empty());
     EXPECT_EQ(widePath("\\\\?\\C:\\x"), L"\\\\?\\C:\\x");
+    EXPECT_EQ(widePath("\\\\?\\C:\\x/y"), L"\\\\?\\C:\\x\\y");
 }
 
 TEST(WidePath, AnsiCodePageBytesAreNotUtf8)
