@@ -302,6 +302,10 @@ bool OutputFile::commitBeside(bool sync)
             hook(Step::Rename, _temporary, _target);
         _temporary.clear();
         _renamed = true;
+    } else if (existed && GetFileAttributesW(to.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        // The failed replace removed the target: the new content is now the
+        // only copy, kept under its own name beside it rather than discarded.
+        _temporary.clear();
     } else {
         SetFileAttributesW(from.c_str(), FILE_ATTRIBUTE_NORMAL);
     }

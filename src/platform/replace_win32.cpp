@@ -1,5 +1,7 @@
 #include "replace_win32.h"
 
+#include "testhooks_p.h"
+
 namespace korv::platform::win32 {
 
 namespace {
@@ -14,8 +16,20 @@ bool missing(const std::wstring& path)
 
 } // namespace
 
+} // namespace korv::platform::win32
+
+namespace korv::platform {
+std::atomic<bool> replaceLosesTarget { false };
+} // namespace korv::platform
+
+namespace korv::platform::win32 {
+
 DWORD replaceFile(const std::wstring& replacement, const std::wstring& target)
 {
+    if (replaceLosesTarget.load()) {
+        DeleteFileW(target.c_str());
+        return ERROR_UNABLE_TO_MOVE_REPLACEMENT;
+    }
     // Merge errors concern only the target's ACL and attributes, which are
     // still applied as far as they go; the content is complete either way.
     if (ReplaceFileW(target.c_str(), replacement.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,

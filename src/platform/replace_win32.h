@@ -11,8 +11,9 @@ namespace korv::platform::win32 {
 // target. An existing target is replaced with ReplaceFileW, which keeps its
 // ACL, attributes, alternate data streams and creation time; a new target is
 // created by MoveFileExW with write-through. Returns ERROR_SUCCESS or the
-// Windows error; on failure both files are as they were (no backup name is
-// given, so ReplaceFileW cannot leave the target renamed away).
+// Windows error. On failure the replacement is still under its own name; the
+// target is mostly as it was, but ReplaceFileW may have removed it already
+// (ERROR_UNABLE_TO_MOVE_REPLACEMENT), and the move after it failed too.
 DWORD replaceFile(const std::wstring& replacement, const std::wstring& target);
 
 } // namespace korv::platform::win32

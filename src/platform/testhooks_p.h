@@ -41,5 +41,8 @@ extern std::atomic<SkipSync> skipDataSync;
 extern std::atomic<bool> noRenameNoReplace;
 // Test seam (POSIX): when not 0, every directory sync fails with this error.
 extern std::atomic<int> directorySyncFault;
+// Test seam (Windows): when set, replacing an existing target fails as
+// ReplaceFileW may: the target already removed, the new file under its own name.
+extern std::atomic<bool> replaceLosesTarget;
 
 } // namespace korv::platform

@@ -268,3 +268,26 @@ TEST(OutputFile, CommitCountsBytesAndReportsItsSteps)
     kp::skipDataSync = nullptr;
     kp::stepHook = nullptr;
 }
+
+TEST(OutputFile, AReplaceThatRemovedTheTargetKeepsTheNewContent)
+{
+    namespace kp = korv::platform;
+    static std::string created;
+    kp::stepHook = [](kp::Step step, const std::string& path, const std::string&) {
+        if (step == kp::Step::Create)
+            created = path;
+    };
+    kp::replaceLosesTarget = true;
+    const std::wstring target = tempDir() + L"\\lost.txt";
+    ASSERT_TRUE(writeFile(target, "old content"));
+    {
+        kp::OutputFile out; // its end discards what it did not commit
+        ASSERT_TRUE(out.create(narrow(target)));
+        ASSERT_TRUE(out.write("new", 3));
+        EXPECT_FALSE(out.commit(true));
+    }
+    kp::replaceLosesTarget = false;
+    kp::stepHook = nullptr;
+    ASSERT_FALSE(created.empty());
+    EXPECT_EQ(readFile(std::wstring(created.begin(), created.end())), "new");
+}
