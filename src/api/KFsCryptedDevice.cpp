@@ -540,7 +540,13 @@ qint64 KFsCryptedDevice::readData(char* data, qint64 maxSize)
         return -1;
     if (!d->crypted) {
         const qint64 got = d->input(d->readPos, reinterpret_cast<std::uint8_t*>(data), std::size_t(maxSize));
-        if (got < 0) {
+        // Nothing before the size known at open (a read error, or the file
+        // cut short meanwhile) is no clean end: this read fails, and the
+        // content ends there.
+        const bool cutShort = got == 0 && maxSize > 0 && d->end >= 0 && d->readPos < d->end;
+        if (got < 0 || cutShort) {
+            if (cutShort)
+                d->end = d->readPos;
             d->fail(KFsErrorCode::IoError, QStringLiteral("the file cannot be read"), d->readPos);
             setErrorString(d->error.message);
             return -1;

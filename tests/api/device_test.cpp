@@ -14,6 +14,9 @@
 #include <random>
 
 #include <zlib.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 using namespace korvtest;
 
@@ -196,6 +199,25 @@ TEST_F(Device, BytesQtHoldsForTheCallerAreNotTheEnd)
         EXPECT_EQ(overPipe.bytesAvailable(), text.size());
         EXPECT_EQ(overPipe.readAll(), text);
     }
+}
+
+TEST_F(Device, APlainFileCutShortWhileReadFailsTheRead)
+{
+    KORV_SKIP_ON_WINDOWS("truncating a file held open for reading");
+#ifndef _WIN32
+    const std::string plain = textContent(200000, 3);
+    writeFile(path("plain"), plain);
+    KFsCryptedDevice device(QString::fromStdString(path("plain")));
+    ASSERT_TRUE(device.open(QIODevice::ReadOnly));
+    EXPECT_EQ(str(device.read(1000)), plain.substr(0, 1000));
+    ASSERT_EQ(::truncate(path("plain").c_str(), 500), 0);
+    bool failed = false;
+    EXPECT_EQ(readInChunks(device, 4096, &failed), "");
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(device.error().code, KFsErrorCode::IoError);
+    EXPECT_EQ(device.error().offset, 1000);
+    EXPECT_TRUE(device.atEnd());
+#endif
 }
 
 TEST_F(Device, WritesWhatQDataStreamReadsBack)
